@@ -1,0 +1,34 @@
+// Host-side view of the executive pool: per-tag accounting, the leak report and
+// the hook through which the verifier fails chosen allocations.
+#pragma once
+
+#include <wdm.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+struct PoolTagUsage {
+    ULONG Tag;
+    SIZE_T Allocations;  // live allocations
+    SIZE_T Bytes;        // live bytes
+};
+
+// Printable form of a pool tag: the four bytes as they lie in memory ("QuID").
+std::string PoolTagText(ULONG tag);
+
+// Live allocations by tag, sorted by tag.
+std::vector<PoolTagUsage> PoolSnapshot();
+SIZE_T PoolLiveAllocations();
+SIZE_T PoolLiveAllocationsWithTag(ULONG tag);
+
+// Called before every allocation; returning true makes it fail (returns NULL).
+using PoolFailurePredicate = std::function<bool(ULONG tag, SIZE_T bytes)>;
+void PoolSetFailurePredicate(PoolFailurePredicate predicate);
+
+// True when the address lies in memory that pool handed out and has not freed.
+bool PoolIsLiveAllocation(const void* p);
+
+}  // namespace plat

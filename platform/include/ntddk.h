@@ -1,0 +1,4 @@
+// Host stand-in for the WDK's ntddk.h.
+#pragma once
+
+#include "wdm.h"

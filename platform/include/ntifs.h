@@ -1,0 +1,4 @@
+// Host stand-in for the WDK's ntifs.h: everything a file-system filter uses.
+#pragma once
+
+#include "ntddk.h"
