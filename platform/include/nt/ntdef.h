@@ -210,3 +210,8 @@ typedef const OBJECT_ATTRIBUTES* PCOBJECT_ATTRIBUTES;
         (p)->SecurityDescriptor = (s);            \
         (p)->SecurityQualityOfService = NULL;     \
     } while (0)
+
+typedef struct _KTHREAD KTHREAD, *PKTHREAD, *PRKTHREAD;
+typedef struct _ETHREAD ETHREAD, *PETHREAD;
+typedef struct _KPROCESS KPROCESS, *PKPROCESS, *PRKPROCESS;
+typedef struct _EPROCESS EPROCESS, *PEPROCESS;
