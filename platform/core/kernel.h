@@ -20,6 +20,7 @@
 
 #include <wdm.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,5 +55,37 @@ bool ClockIsVirtual();
 // Debugger output of this kernel, one entry per DbgPrint call, in order.
 std::vector<std::string> DebugOutput();
 void DebugOutputClear();
+
+// Power is lost: every system thread ends without running more driver code
+// (threads blocked in a kernel wait, resource acquisition or delay leave their
+// host thread from inside the wait; threads running elsewhere leave at their
+// next wait), then every object and all pool of the kernel are released
+// wholesale, without type procedures or leak reports. Returns nothing to
+// report today (empty); kept as a list for diagnostics.
+std::vector<std::string> KernelPowerOff();
+
+// The options the current kernel was created with.
+const KernelOptions& KernelCurrentOptions();
+
+// Serial number of the current kernel (1 for the first in the process, then 2,
+// ...; 0 while none exists). Host state cached per kernel compares it.
+ULONG KernelSerial();
+
+// Components that keep per-kernel host state register once per process (from a
+// static initializer, for example). At KernelCreate, Create hooks run in
+// ascending Order after the object namespace, the System process and the worker
+// threads exist. At KernelDestroy, Destroy hooks run in descending Order after
+// the worker threads have stopped and before the verifier's leak checks. At
+// KernelPowerOff, PowerOff hooks run in descending Order after every system
+// thread has ended: they must release host state without calling driver code.
+// Registering again under the same name replaces the hooks.
+struct KernelComponent {
+    const char* Name = nullptr;
+    int Order = 0;
+    std::function<void()> Create;
+    std::function<void()> Destroy;
+    std::function<void()> PowerOff;
+};
+void KernelRegisterComponent(KernelComponent Component);
 
 }  // namespace plat

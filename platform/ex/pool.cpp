@@ -24,6 +24,7 @@ struct alignas(16) PoolHeader {
     ULONG Magic;
     ULONG Tag;
     SIZE_T Size;
+    ULONG OwnerSerial;
 };
 
 struct PoolState {
@@ -31,7 +32,12 @@ struct PoolState {
     std::map<ULONG, PoolTagUsage> ByTag;
     std::unordered_set<const void*> Live;
     PoolFailurePredicate ShouldFail;
+    ULONG OwnerSerial = 0;
 };
+
+PoolHeader* HeaderOf(const void* body) {
+    return static_cast<PoolHeader*>(const_cast<void*>(body)) - 1;
+}
 
 PoolState& State() {
     static PoolState* state = new PoolState;  // outlives every static destructor
@@ -84,6 +90,54 @@ bool PoolIsLiveAllocation(const void* p) {
     return s.Live.count(p) != 0;
 }
 
+void PoolSetOwnerSerial(ULONG serial) {
+    PoolState& s = State();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    s.OwnerSerial = serial;
+}
+
+std::vector<PoolTagUsage> PoolSnapshotOfSerial(ULONG serial) {
+    PoolState& s = State();
+    std::lock_guard<std::mutex> guard(s.Lock);
+    std::map<ULONG, PoolTagUsage> byTag;
+    for (const void* body : s.Live) {
+        const PoolHeader* header = HeaderOf(body);
+        if (header->OwnerSerial != serial) continue;
+        PoolTagUsage& usage = byTag[header->Tag];
+        usage.Tag = header->Tag;
+        usage.Allocations += 1;
+        usage.Bytes += header->Size;
+    }
+    std::vector<PoolTagUsage> usage;
+    for (auto& entry : byTag) usage.push_back(entry.second);
+    return usage;
+}
+
+SIZE_T PoolReleaseSerial(ULONG serial) {
+    PoolState& s = State();
+    std::vector<PoolHeader*> released;
+    {
+        std::lock_guard<std::mutex> guard(s.Lock);
+        for (auto it = s.Live.begin(); it != s.Live.end();) {
+            PoolHeader* header = HeaderOf(*it);
+            if (header->OwnerSerial != serial) {
+                ++it;
+                continue;
+            }
+            PoolTagUsage& usage = s.ByTag[header->Tag];
+            usage.Allocations -= 1;
+            usage.Bytes -= header->Size;
+            released.push_back(header);
+            it = s.Live.erase(it);
+        }
+    }
+    for (PoolHeader* header : released) {
+        header->Magic = 0;
+        free(header);
+    }
+    return released.size();
+}
+
 }  // namespace plat
 
 using plat::PoolHeader;
@@ -104,6 +158,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T NumberOfBytes, UL
     memset(body, plat::kUninitialisedFill, NumberOfBytes);
 
     std::lock_guard<std::mutex> guard(s.Lock);
+    header->OwnerSerial = s.OwnerSerial;
     plat::PoolTagUsage& usage = s.ByTag[Tag];
     usage.Tag = Tag;
     usage.Allocations += 1;

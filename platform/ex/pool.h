@@ -31,4 +31,12 @@ void PoolSetFailurePredicate(PoolFailurePredicate predicate);
 // True when the address lies in memory that pool handed out and has not freed.
 bool PoolIsLiveAllocation(const void* p);
 
+// Every allocation records the owner serial current when it was made (the
+// kernel core sets it to the kernel's serial; 0 outside any kernel), so that a
+// kernel's end can report and release exactly its own pool.
+void PoolSetOwnerSerial(ULONG serial);
+std::vector<PoolTagUsage> PoolSnapshotOfSerial(ULONG serial);
+// Frees every live allocation of the serial; returns how many there were.
+SIZE_T PoolReleaseSerial(ULONG serial);
+
 }  // namespace plat

@@ -2,3 +2,4 @@
 #pragma once
 
 #include "wdm.h"
+#include "nt/kuser.h"

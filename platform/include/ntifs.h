@@ -2,3 +2,5 @@
 #pragma once
 
 #include "ntddk.h"
+#include "nt/fsrtlname.h"
+#include "nt/fsrtl.h"

@@ -64,7 +64,9 @@ NTSTATUS ObCreateObject(ObjectType* Type, ULONG BodySize, PCUNICODE_STRING Name,
 
 // Removes the object's name from the namespace (the object lives on while
 // referenced). Used for temporary objects such as device objects being deleted.
-VOID ObMakeTemporaryObject(PVOID Body);
+// (The exported NT routine itself, so that code using both namespaces sees
+// one function.)
+using ::ObMakeTemporaryObject;
 
 ObjectType* ObGetObjectType(PVOID Body);
 LONG ObGetReferenceCount(PVOID Body);
@@ -98,5 +100,56 @@ NTSTATUS ObCreateDirectory(PCUNICODE_STRING Name);
 
 // Open handles of every process (for the verifier's report).
 SIZE_T ObCountOpenHandles();
+
+// ---- Additions -----------------------------------------------------------------
+
+// The exported POBJECT_TYPE of the NT API is a plat::ObjectType.
+inline POBJECT_TYPE ObExportType(ObjectType* Type) { return reinterpret_cast<POBJECT_TYPE>(Type); }
+inline ObjectType* ObImportType(POBJECT_TYPE Type) { return reinterpret_cast<ObjectType*>(Type); }
+
+// ObCreateObject with object attributes: OBJ_PERMANENT keeps the name until
+// ObMakeTemporaryObject (ObCreateObject always does); without it the name goes
+// when the last handle is closed, as for named events. OBJ_OPENIF returns the
+// existing object of the same type (referenced) with STATUS_OBJECT_NAME_EXISTS.
+// OBJ_CASE_INSENSITIVE is honoured for the collision check.
+// Initialize (optional) runs on the zeroed body before the name becomes
+// visible, so that nobody finds the object half made.
+typedef VOID (*ObInitializeProcedure)(PVOID Body, PVOID Context);
+NTSTATUS ObCreateObjectEx(ObjectType* Type, ULONG BodySize, PCUNICODE_STRING Name, HANDLE RootDirectory,
+                          ULONG Attributes, PSECURITY_DESCRIPTOR SecurityDescriptor, PVOID* Body,
+                          ObInitializeProcedure Initialize = nullptr, PVOID Context = nullptr);
+
+// Notes on lookups (ObReferenceObjectByNameEx, ObOpenObjectByNameEx):
+// - A name must begin with "\" unless RootDirectory is given. Relative to a
+//   directory object the walk starts there; relative to an object whose type has
+//   a Parse procedure (a file, a key) that procedure receives the whole name as
+//   RemainingName (no leading "\").
+// - Without OBJ_CASE_INSENSITIVE, names compare exactly.
+// - A symbolic link is followed wherever it appears, also as a prefix (its
+//   target replaces the part of the name up to it); a link at the end of the
+//   name is opened itself only with OBJ_OPENLINK and Type ObSymbolicLinkType.
+// - Parse procedures receive RemainingName beginning with the "\" that follows
+//   the parsed object (or empty), passed on verbatim. CompleteName->Buffer is
+//   pool memory owned by the lookup: a Parse answering STATUS_REPARSE either
+//   rewrites it in place (within MaximumLength) or frees it with ExFreePool and
+//   stores a new pool buffer; the lookup frees whatever buffer is there at the end.
+// - STATUS_OBJECT_NAME_NOT_FOUND when the last component is missing,
+//   STATUS_OBJECT_PATH_NOT_FOUND when a directory on the way is missing,
+//   STATUS_OBJECT_PATH_SYNTAX_BAD for a relative name without a root,
+//   STATUS_OBJECT_TYPE_MISMATCH when the object is not of the requested type.
+
+// The object's name as it stands in its directory (without the path), or an
+// empty string when it has none. Buffer owned by the object.
+UNICODE_STRING ObGetObjectName(PVOID Body);
+// The full path "\Device\X" of a named object into a pool buffer the caller
+// frees with ExFreePool; STATUS_OBJECT_NAME_NOT_FOUND when it has no name.
+NTSTATUS ObQueryFullName(PVOID Body, PUNICODE_STRING FullName);
+
+// True when Body is a live object of the current kernel.
+bool ObIsObject(PVOID Body);
+
+// Handle table of the current process (or the kernel table): the object and the
+// granted access of a handle, without taking a reference (for diagnostics).
+NTSTATUS ObQueryHandle(HANDLE Handle, KPROCESSOR_MODE AccessMode, PVOID* Object, ACCESS_MASK* GrantedAccess);
 
 }  // namespace plat

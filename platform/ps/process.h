@@ -39,4 +39,9 @@ private:
     KPROCESSOR_MODE m_SavedMode;
 };
 
+// Image name and token of the process the calling thread runs in now
+// (attached process, UserModeScope process, or the thread's own).
+const char* CurrentProcessImageName();
+Token* CurrentProcessToken();
+
 }  // namespace plat

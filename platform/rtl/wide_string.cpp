@@ -90,3 +90,44 @@ extern "C" SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source
     while (i < Length && a[i] == b[i]) ++i;
     return i;
 }
+
+extern "C" PWSTR QntWcsncat(PWSTR dst, PCWSTR src, SIZE_T count) {
+    PWSTR end = dst + QntWcslen(dst);
+    SIZE_T i = 0;
+    for (; i < count && src[i] != 0; ++i) end[i] = src[i];
+    end[i] = 0;
+    return dst;
+}
+
+extern "C" PWSTR _wcsupr(PWSTR s) {
+    for (PWSTR p = s; *p != 0; ++p) *p = QntTowupper(*p);
+    return s;
+}
+
+extern "C" PWSTR _wcslwr(PWSTR s) {
+    for (PWSTR p = s; *p != 0; ++p) *p = QntTowlower(*p);
+    return s;
+}
+
+namespace {
+
+int AsciiLower(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') ? u + ('a' - 'A') : u;
+}
+
+}  // namespace
+
+extern "C" int _strnicmp(PCSTR a, PCSTR b, SIZE_T count) {
+    for (SIZE_T i = 0; i < count; ++i) {
+        int ca = AsciiLower(a[i]);
+        int cb = AsciiLower(b[i]);
+        if (ca != cb) return ca - cb;
+        if (ca == 0) return 0;
+    }
+    return 0;
+}
+
+extern "C" int _stricmp(PCSTR a, PCSTR b) {
+    return _strnicmp(a, b, static_cast<SIZE_T>(-1));
+}

@@ -27,6 +27,13 @@ public:
     // Forgets the buffer without releasing it (the handle no longer owns it).
     VOID Clear() { m_Buffer = NULL; }
 
+    // Takes ownership of a buffer that came from Allocate and was handed away
+    // with Clear (releasing one already held), so that Free returns it.
+    VOID Attach(PWSTR Buffer) {
+        Free();
+        m_Buffer = Buffer;
+    }
+
     // Allocates a buffer (releasing one already held) with an empty string in
     // it; NULL when the lookaside list cannot supply one.
     PWSTR Allocate();

@@ -1,0 +1,97 @@
+// Entry points whose subsystems are not built yet. Each one behaves as the
+// driver must while its subsystem is missing: a dispatch routine passes the
+// request down through the pass-down routine, the registration callback
+// records nothing (no volume is ever filtered), the registry restore thread
+// only reports that the restore has ended, and the pre-creation thread ends at
+// once.
+//
+// When a subsystem is built, its routine is defined in the subsystem's own
+// file and its placeholder below is deleted; the declarations stay in
+// frame/dispatch.h.
+#include "frame/dispatch.h"
+
+#include "frame/driver_globals.h"
+#include "lowerio/lower_request.h"
+
+NTSTATUS NTAPI QLTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTCleanupClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI WriteDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTQueryInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTSetInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTDirectoryControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTFileSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTQueryVolumeInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTSetVolumeInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTQuerySecurity(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTSetSecurity(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTFlushBuffers(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+NTSTATUS NTAPI QLTShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return PassThrough(DeviceObject, Irp);
+}
+
+VOID NTAPI FsRegistrationChange(PDEVICE_OBJECT FileSystemControlDevice, BOOLEAN Active) {
+    UNREFERENCED_PARAMETER(FileSystemControlDevice);
+    UNREFERENCED_PARAMETER(Active);
+}
+
+// Nothing is ever attached, so there is nothing to detach.
+VOID NTAPI QLTFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    UNREFERENCED_PARAMETER(SourceDevice);
+    UNREFERENCED_PARAMETER(TargetDevice);
+}
+
+// Without a table the I/O manager sends every request as an IRP.
+PFAST_IO_DISPATCH QuiltFastIoTable() {
+    return NULL;
+}
+
+VOID NTAPI RegistryChanger(PVOID Context) {
+    UNREFERENCED_PARAMETER(Context);
+    g_Quilt.RegistryRestoredFlag = 1;
+    KeSetEvent(&g_Quilt.RegistryRestored, IO_NO_INCREMENT, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID NTAPI QuiltPrecreateTemporaryFile(PVOID Context) {
+    UNREFERENCED_PARAMETER(Context);
+}
