@@ -282,8 +282,7 @@ NTSTATUS RegistryMountHive(const WCHAR* keyPath) {
             if (!CmEqualNames(CmRef(it->Root->Name), leaf)) continue;
             CmName parentOfHive = CmKeyPath(it->Parent);
             CmNameRef wanted = {parentPath.data(), static_cast<ULONG>(parentPath.size() - 1)};
-            if (!CmEqualNames(CmRef(parentOfHive), wanted)) continue;
-            if (it->Parent->IsDeleted()) return STATUS_OBJECT_PATH_NOT_FOUND;
+            if (it->Parent->IsDeleted() || !CmEqualNames(CmRef(parentOfHive), wanted)) continue;
             if (CmFindSubKey(it->Parent, leaf) != nullptr) return STATUS_OBJECT_NAME_COLLISION;
             try {
                 CmLinkSubKey(it->Parent, it->Root);

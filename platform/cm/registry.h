@@ -62,8 +62,8 @@ void RegistrySetFlushFile(const std::string& hostPath);
 // STATUS_OBJECT_NAME_NOT_FOUND when the key does not exist, STATUS_CANNOT_DELETE
 // when a key of the hive has an open handle or keyPath is \REGISTRY.
 NTSTATUS RegistryUnmountHive(const WCHAR* keyPath);
-// STATUS_OBJECT_NAME_NOT_FOUND when no hive is unmounted at that path,
-// STATUS_OBJECT_PATH_NOT_FOUND when its parent is gone,
+// STATUS_OBJECT_NAME_NOT_FOUND when no hive is unmounted at that path (a hive
+// whose parent was deleted meanwhile stays away until the registry ends),
 // STATUS_OBJECT_NAME_COLLISION when a key of that name was created meanwhile.
 NTSTATUS RegistryMountHive(const WCHAR* keyPath);
 bool RegistryIsHiveMounted(const WCHAR* keyPath);

@@ -97,7 +97,7 @@ void IoReleaseFileLock(PFILE_OBJECT FileObject);
 enum class IrpState {
     Idle,        // owned by a driver (or not sent yet)
     Completing,  // IofCompleteRequest is walking the stack
-    Finished,    // completed to the top (or taken back by its allocator)
+    Finished,    // completed to the top
 };
 
 struct IrpRecord {
@@ -140,9 +140,13 @@ NTSTATUS IoCallDriverAndWait(PDEVICE_OBJECT Target, PIRP Irp, PIO_STATUS_BLOCK I
 
 // ---- Per-kernel state --------------------------------------------------------------------
 
+// A registration for file-system changes. As on NT, each registration owns a
+// packet from non-paged pool, so the registration itself can fail for lack of
+// memory.
 struct FsNotification {
     PDRIVER_OBJECT DriverObject;
     PDRIVER_FS_NOTIFICATION Routine;
+    PVOID Packet;
 };
 
 struct IoState {

@@ -50,7 +50,8 @@ void ReportLiveIrps(IoState& State) {
         State.Irps.clear();
     }
     for (auto& [irp, record] : irps) {
-        if (record->State == IrpState::Finished) {
+        bool allLocationsDone = irp->CurrentLocation > irp->StackCount;
+        if (record->State == IrpState::Finished || (record->Dispatched && allLocationsDone)) {
             VerifierReport("io: " + DescribeIrp(irp) + " was completed but never freed");
         } else if (record->Dispatched) {
             VerifierReport("io: " + DescribeIrp(irp) + " was never completed");
@@ -126,6 +127,7 @@ void DestroyState() {
     {
         std::lock_guard<std::recursive_mutex> guard(state.RegistrationLock);
         DropDeviceList(state.FileSystems);
+        for (FsNotification& notification : state.FsNotifications) ExFreePool(notification.Packet);
         state.FsNotifications.clear();
     }
     {

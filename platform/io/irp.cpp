@@ -157,10 +157,12 @@ bool ShouldInvoke(UCHAR Control, NTSTATUS Status, BOOLEAN Cancel) {
     return Cancel && (Control & SL_INVOKE_ON_CANCEL);
 }
 
-enum class WalkEnd { Top, StoppedBelowTop, StoppedAtTop };
-
-// Calls the completion routines from the current location upwards.
-WalkEnd WalkCompletionRoutines(PIRP Irp) {
+// Calls the completion routines from the current location upwards; false when
+// one of them took the IRP back (STATUS_MORE_PROCESSING_REQUIRED). Its driver
+// may complete it again later: from the top (CurrentLocation past the last
+// location) that finishes it, as NT does for IRPs whose builder's routine
+// stopped completion.
+bool WalkCompletionRoutines(PIRP Irp) {
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
         Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
@@ -174,14 +176,12 @@ WalkEnd WalkCompletionRoutines(PIRP Irp) {
         bool atTop = Irp->CurrentLocation > Irp->StackCount;
         if (invoke) {
             PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
-            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-                return atTop ? WalkEnd::StoppedAtTop : WalkEnd::StoppedBelowTop;
-            }
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return false;
         } else if (Irp->PendingReturned && !atTop) {
             IoMarkIrpPending(Irp);
         }
     }
-    return WalkEnd::Top;
+    return true;
 }
 
 void CopyBack(PIRP Irp, IrpRecord* Record) {
@@ -489,15 +489,9 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (found.Record != nullptr && found.Record->MountVpb != nullptr && NT_SUCCESS(Irp->IoStatus.Status)) {
         MarkMounted(found.Record->MountVpb);
     }
-    switch (WalkCompletionRoutines(Irp)) {
-    case WalkEnd::StoppedBelowTop:
+    if (!WalkCompletionRoutines(Irp)) {
         EndCompletion(Irp, found, IrpState::Idle);
         return;
-    case WalkEnd::StoppedAtTop:
-        EndCompletion(Irp, found, IrpState::Finished);
-        return;
-    case WalkEnd::Top:
-        break;
     }
     EndCompletion(Irp, found, IrpState::Finished);
     if (found.Record == nullptr) {

@@ -182,8 +182,10 @@ extern "C" NTSTATUS NTAPI IoRegisterFsRegistrationChange(PDRIVER_OBJECT DriverOb
                                                          PDRIVER_FS_NOTIFICATION DriverNotificationRoutine) {
     if (DriverObject == nullptr || DriverNotificationRoutine == nullptr) return STATUS_INVALID_PARAMETER;
     IoState& state = Io();
+    PVOID packet = ExAllocatePoolWithTag(NonPagedPool, sizeof(FsNotification), 'sFoI');
+    if (packet == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::recursive_mutex> guard(state.RegistrationLock);
-    FsNotification notification{DriverObject, DriverNotificationRoutine};
+    FsNotification notification{DriverObject, DriverNotificationRoutine, packet};
     state.FsNotifications.push_back(notification);
     std::vector<PDEVICE_OBJECT> registered = state.FileSystems;
     for (PDEVICE_OBJECT fs : registered) NotifyOne(notification, fs, TRUE);
@@ -197,6 +199,7 @@ extern "C" VOID NTAPI IoUnregisterFsRegistrationChange(PDRIVER_OBJECT DriverObje
     auto& routines = state.FsNotifications;
     for (auto it = routines.begin(); it != routines.end(); ++it) {
         if (it->DriverObject == DriverObject && it->Routine == DriverNotificationRoutine) {
+            ExFreePool(it->Packet);
             routines.erase(it);
             return;
         }

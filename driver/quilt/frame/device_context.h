@@ -79,6 +79,9 @@ struct DriveState {
     UCHAR InstallDriveDone;
     PUCHAR CheckFileText;
     ULONG CheckFileLength;        // bytes
+    LARGE_INTEGER CheckFileLastWriteTime;  // when loaded, or at the last change test (control interface)
+    ULONG HighestGenerationCount; // most generation folders a work folder held since load (work area)
+    volatile LONG DeletionRenameCount;  // moves of too-deep folders since load (work area)
 };
 
 extern DriveState g_Drives;

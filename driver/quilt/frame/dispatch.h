@@ -37,3 +37,8 @@ PFAST_IO_DISPATCH QuiltFastIoTable();
 // System threads started by driver entry (KSTART_ROUTINE).
 VOID NTAPI RegistryChanger(PVOID Context);               // registry restore, always
 VOID NTAPI QuiltPrecreateTemporaryFile(PVOID Context);   // backup pre-creation, when enabled
+
+// Takes a registry snapshot and replaces registry.dat (registry subsystem).
+// Called by the shutdown request and the control interface while protection
+// is enabled.
+NTSTATUS RegistryChangerSave();

@@ -13,11 +13,26 @@
 #include "frame/driver_globals.h"
 #include "lowerio/lower_request.h"
 
+// The product's service opens the control device: its creates, cleanups and
+// closes succeed there (Information FILE_OPENED for a create).
+static NTSTATUS CompleteOnControlDevice(PIRP Irp, ULONG_PTR Information) {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI QLTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (DeviceObject != NULL && DeviceObject == g_Quilt.ControlDevice && Irp != NULL) {
+        return CompleteOnControlDevice(Irp, FILE_OPENED);
+    }
     return PassThrough(DeviceObject, Irp);
 }
 
 NTSTATUS NTAPI QLTCleanupClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (DeviceObject != NULL && DeviceObject == g_Quilt.ControlDevice && Irp != NULL) {
+        return CompleteOnControlDevice(Irp, 0);
+    }
     return PassThrough(DeviceObject, Irp);
 }
 
@@ -34,10 +49,6 @@ NTSTATUS NTAPI QLTSetInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 NTSTATUS NTAPI QLTDirectoryControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    return PassThrough(DeviceObject, Irp);
-}
-
-NTSTATUS NTAPI QLTDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PassThrough(DeviceObject, Irp);
 }
 
@@ -94,4 +105,9 @@ VOID NTAPI RegistryChanger(PVOID Context) {
 
 VOID NTAPI QuiltPrecreateTemporaryFile(PVOID Context) {
     UNREFERENCED_PARAMETER(Context);
+}
+
+// Without the registry subsystem there is no snapshot to take.
+NTSTATUS RegistryChangerSave() {
+    return STATUS_SUCCESS;
 }

@@ -7,6 +7,7 @@
 #include "frame/driver_globals.h"
 #include "lowerio/lower_request.h"
 #include "lowerio/name_builder.h"
+#include "store/path_mapping.h"
 
 #define QUILT_TAG_REPARSE_DATA  QUILT_TAG('Q', 'u', 'O', 'r')  // junction data read during resolution
 #define QUILT_TAG_RENAME        QUILT_TAG('Q', 'u', 'O', 'n')  // rename target name and information
@@ -197,13 +198,17 @@ static BOOLEAN ReadJunctionPrintName(HANDLE Junction, PREPARSE_DATA_BUFFER Data,
 }
 
 // Maps a volume path of a drive that has a volume filter to where its current
-// content lives, as that drive's change store records it.
-//
-// The change store is not built yet: until it is, the path is taken
-// unchanged. This is the one place where the store's FileStatePathLookup
-// (name table 1, following stored paths) takes over.
+// content lives, as that drive's change store records it (name table 1,
+// following stored paths). A walk that yields no path (a volume without a
+// store, or a failed walk) leaves the path unchanged, so that the open meets
+// the original on the volume.
 static BOOLEAN MapPathThroughStore(ULONG DriveIndex, PCWSTR Path, NameBuilder& Mapped) {
-    UNREFERENCED_PARAMETER(DriveIndex);
+    UCHAR walkStatus = PATH_WALK_DELETED;
+    FileStatePathLookup(VolumeContextOfDrive(DriveIndex), Path, Mapped.Text(), &walkStatus, STORE_TABLE_VOLUME_PATHS,
+                        TRUE, NULL);
+    if (Mapped.Text()[0] != L'\0') {
+        return TRUE;
+    }
     Mapped.Append(Path);
     return (BOOLEAN)!Mapped.Overflowed();
 }

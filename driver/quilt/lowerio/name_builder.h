@@ -19,6 +19,9 @@ public:
     VOID Append(PCWSTR Text) { AppendCount(Text, Text != NULL ? (ULONG)wcslen(Text) : 0); }
 
     VOID AppendCount(PCWSTR Text, ULONG Characters) {
+        if (Characters == 0) {
+            return;
+        }
         if (!Reserve(Characters)) {
             return;
         }

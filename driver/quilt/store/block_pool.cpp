@@ -284,6 +284,14 @@ PVOID FileBlockGetRecord(const VolumeContext* Volume, BLOCK_ADDRESS Address, ULO
     return record;
 }
 
+const UCHAR* FileBlockMemory(const VolumeContext* Volume, ULONG Index) {
+    StoreHeader* header = StoreHeaderOf(Volume);
+    if (header == NULL || Index > header->LastBlockIndex) {
+        return NULL;
+    }
+    return Volume->BlockDescriptors[Index].Block;
+}
+
 ULONG FileBlockAddBlock(VolumeContext* Volume) {
     StoreLockScope lock;
     StoreHeader* header = StoreHeaderOf(Volume);

@@ -69,6 +69,10 @@ ULONG FileBlockGetData(VolumeContext* Volume, BLOCK_ADDRESS First, PVOID Destina
 // Frees every chunk of a chain.
 VOID FileBlockFreeData(VolumeContext* Volume, BLOCK_ADDRESS First);
 
+// The memory of block Index (STORE_BLOCK_BYTES, bitmap included) for the image
+// dump, or NULL beyond the last block. Callers hold the store lock.
+const UCHAR* FileBlockMemory(const VolumeContext* Volume, ULONG Index);
+
 // The store header; NULL without a store.
 inline StoreHeader* StoreHeaderOf(const VolumeContext* Volume) {
     return StoreIsActive(Volume) ? Volume->Store : NULL;

@@ -27,8 +27,7 @@ namespace {
 class WorkingPath {
 public:
     WorkingPath(PCWSTR Source, ULONG SourceLength, PWSTR External)
-        : m_Source(Source), m_SourceLength(SourceLength), m_External(External), m_Storage(NULL), m_Length(0),
-          m_ComponentStart(0) {
+        : m_Source(Source), m_External(External), m_Storage(NULL), m_Length(0), m_ComponentStart(0) {
         if (m_External != NULL && Overlaps(m_External, Source, SourceLength)) {
             m_External = NULL;  // the output is the input: never write into what is still to be read
         }
@@ -126,7 +125,6 @@ private:
     }
 
     PCWSTR m_Source;
-    ULONG m_SourceLength;
     PWSTR m_External;
     PWSTR m_Storage;
     PathBuffer m_Owned;
@@ -420,6 +418,9 @@ private:
                 FileStateLookupCounted(m_Volume, Table, candidate, candidateLength) == 0) {
                 RtlCopyMemory(ShortName, candidate, generated.Length);
                 break;
+            }
+            if (status == STATUS_OBJECT_PATH_NOT_FOUND) {
+                break;  // the directory itself is out of reach: no candidate can be confirmed
             }
         }
         return m_Work.ReplaceComponent(m_Source + Start, Length) && walkable;

@@ -222,45 +222,76 @@ bool Volume::Impl::LoadRecords(const VolumeImage& image, std::string* reason) {
     return IndexRecords(reason);
 }
 
+namespace {
+
+std::string RecordName(FileId id) {
+    return "record " + std::to_string(id);
+}
+
+}  // namespace
+
+// A node's names go into their directories' indexes.
+bool Volume::Impl::IndexLinks(Node* node, std::string* reason) {
+    FileId id = node->Id;
+    if (id != kRootId && node->Links.empty()) return Corrupt(reason, RecordName(id) + " has no name");
+    if (node->IsDirectory && node->Links.size() > 1) return Corrupt(reason, "directory with several names");
+    for (Link& l : node->Links) {
+        Node* parent = Find(l.Parent);
+        if (!parent || !parent->IsDirectory) return Corrupt(reason, RecordName(id) + " names a missing directory");
+        if (CheckComponent(Kind, l.LongName) != STATUS_SUCCESS) {
+            return Corrupt(reason, "invalid file name in " + RecordName(id));
+        }
+        l.LinkId = NextLinkId++;
+        DirectoryEntry entry{id, l.LinkId, l.LongName, l.ShortName, l.Slot};
+        if (!parent->Children->Insert(entry)) {
+            return Corrupt(reason, "duplicate name in directory " + RecordName(l.Parent));
+        }
+    }
+    return true;
+}
+
+// A node's allocation, object ID and reparse point go into the volume's
+// accounting and indexes.
+bool Volume::Impl::IndexAttributes(const Node* node, std::string* reason) {
+    for (const Stream& s : node->Streams) {
+        if (s.Allocation % ClusterSize != 0 || s.Allocation / ClusterSize > TotalClusters) {
+            return Corrupt(reason, "invalid allocation in " + RecordName(node->Id));
+        }
+        UsedClusters += ClustersFor(s.Allocation);
+    }
+    if (node->HasObjectId && !ObjectIds.emplace(node->ObjectId.Id, node->Id).second) {
+        return Corrupt(reason, "object ID used twice");
+    }
+    if (node->ReparseTag != 0) ReparsePoints.insert({node->ReparseTag, node->Id});
+    return true;
+}
+
+// Every directory must reach the root: no cycles, no detached subtrees.
+bool Volume::Impl::CheckTree(std::string* reason) {
+    for (auto& [id, node] : Nodes) {
+        if (!node->IsDirectory) continue;
+        const Node* walk = node.get();
+        size_t steps = 0;
+        while (walk->Id != kRootId) {
+            if (++steps > Nodes.size()) return Corrupt(reason, "directory cycle at " + RecordName(id));
+            walk = Find(walk->Links[0].Parent);
+        }
+    }
+    return true;
+}
+
 // Rebuilds what is not stored: directory indexes, the object-ID and reparse
 // indexes, the space in use; and checks that the names form one tree.
 bool Volume::Impl::IndexRecords(std::string* reason) {
     Node* root = Root();
     if (!root || !root->IsDirectory || !root->Links.empty()) return Corrupt(reason, "no valid root directory");
     for (auto& [id, node] : Nodes) {
-        if (id != kRootId && node->Links.empty()) return Corrupt(reason, "record " + std::to_string(id) + " has no name");
-        if (node->IsDirectory && node->Links.size() > 1) return Corrupt(reason, "directory with several names");
-        for (Link& l : node->Links) {
-            Node* parent = Find(l.Parent);
-            if (!parent || !parent->IsDirectory) return Corrupt(reason, "record " + std::to_string(id) + " names a missing directory");
-            if (CheckComponent(Kind, l.LongName) != STATUS_SUCCESS) return Corrupt(reason, "invalid file name in record " + std::to_string(id));
-            l.LinkId = NextLinkId++;
-            DirectoryEntry entry{id, l.LinkId, l.LongName, l.ShortName, l.Slot};
-            if (!parent->Children->Insert(entry)) return Corrupt(reason, "duplicate name in directory " + std::to_string(l.Parent));
-        }
-        for (const Stream& s : node->Streams) {
-            if (s.Allocation % ClusterSize != 0 || s.Allocation / ClusterSize > TotalClusters) {
-                return Corrupt(reason, "invalid allocation in record " + std::to_string(id));
-            }
-            UsedClusters += ClustersFor(s.Allocation);
-        }
-        if (node->HasObjectId && !ObjectIds.emplace(node->ObjectId.Id, id).second) {
-            return Corrupt(reason, "object ID used twice");
-        }
-        if (node->ReparseTag != 0) ReparsePoints.insert({node->ReparseTag, id});
+        if (!IndexLinks(node.get(), reason) || !IndexAttributes(node.get(), reason)) return false;
     }
-    if (UsedClusters + ReservedClusters > TotalClusters) return Corrupt(reason, "more space in use than the volume has");
-    for (auto& [id, node] : Nodes) {
-        if (!node->IsDirectory) continue;
-        // Every directory must reach the root: no cycles, no detached subtrees.
-        const Node* walk = node.get();
-        size_t steps = 0;
-        while (walk->Id != kRootId) {
-            if (++steps > Nodes.size()) return Corrupt(reason, "directory cycle at record " + std::to_string(id));
-            walk = Find(walk->Links[0].Parent);
-        }
+    if (UsedClusters + ReservedClusters > TotalClusters) {
+        return Corrupt(reason, "more space in use than the volume has");
     }
-    return true;
+    return CheckTree(reason);
 }
 
 // --- Flush ------------------------------------------------------------------
@@ -411,7 +442,9 @@ std::string Volume::CheckConsistency() {
             Node* parent = v.Find(l.Parent);
             if (!parent || parent->Deleted || !parent->IsDirectory) return "dangling link in " + std::to_string(id);
             const DirectoryEntry* e = parent->Children->Find(l.LongName);
-            if (!e || e->Child != id || e->LinkId != l.LinkId) return "link missing from its directory: " + std::to_string(id);
+            if (!e || e->Child != id || e->LinkId != l.LinkId) {
+                return "link missing from its directory: " + RecordName(id);
+            }
             if (!l.ShortName.empty()) {
                 const DirectoryEntry* s = parent->Children->Find(l.ShortName);
                 if (s != e) return "short name not indexed: " + std::to_string(id);

@@ -234,6 +234,10 @@ public:
     // `start`); the visitor returns false to stop. Metadata files are skipped.
     NTSTATUS Enumerate(const OpenFile* dir, const DirectoryCursor& cursor, bool start,
                        const std::function<bool(const DirectoryListing&, const DirectoryCursor&)>& visit);
+    // The entry named `name` (long or short name, any case), metadata files
+    // included; STATUS_NO_SUCH_FILE when there is none.
+    NTSTATUS FindEntry(const OpenFile* dir, NameView name,
+                       const std::function<void(const DirectoryListing&, const DirectoryCursor&)>& visit);
     // A listing resumed at a name continues after the cursor
     // {0, Upcase(name)} on NTFS; on FAT after {FileIndex, ""}.
     // Entries of the reparse index after (tag, id).

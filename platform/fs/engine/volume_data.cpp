@@ -292,6 +292,21 @@ NTSTATUS Volume::Enumerate(const OpenFile* dir, const DirectoryCursor& cursor, b
     return STATUS_SUCCESS;
 }
 
+NTSTATUS Volume::FindEntry(const OpenFile* dir, NameView name,
+                           const std::function<void(const DirectoryListing&, const DirectoryCursor&)>& visit) {
+    Guard g(m_Impl->Mutex);
+    Impl& v = *m_Impl;
+    NTSTATUS status = v.CheckOpen(dir);
+    if (!NT_SUCCESS(status)) return status;
+    if (dir->Kind != OpenKind::Directory) return STATUS_INVALID_PARAMETER;
+    const Directory& index = *dir->Target->Children;
+    const DirectoryEntry* entry = index.Find(name);
+    if (entry == nullptr) return STATUS_NO_SUCH_FILE;
+    DirectoryListing listing{entry, v.Snapshot(v.Find(entry->Child), nullptr, entry->LinkId)};
+    visit(listing, index.CursorOf(*entry));
+    return STATUS_SUCCESS;
+}
+
 std::vector<ReparseIndexEntry> Volume::ReparseIndex(std::optional<ReparseIndexEntry> after, size_t max) {
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;

@@ -54,6 +54,9 @@ public:
     // --- Records (volume.cpp).
     bool LoadRecords(const VolumeImage& image, std::string* reason);
     bool IndexRecords(std::string* reason);
+    bool IndexLinks(Node* node, std::string* reason);
+    bool IndexAttributes(const Node* node, std::string* reason);
+    bool CheckTree(std::string* reason);
     std::vector<uint8_t> EncodedHeader() const;
     Node* Find(FileId id);
     Node* Root() { return Find(kRootId); }

@@ -70,6 +70,16 @@
 //   may do the same: the result is identical). Writes through a handle holding
 //   FILE_APPEND_DATA without FILE_WRITE_DATA go to the end of the file
 //   (FILE_WRITE_TO_END_OF_FILE); their new position is the file system's to set.
+// * IoCreateFile and IoCreateFileSpecifyDeviceObjectHint serve kernel-mode
+//   callers: the create IRP carries RequestorMode KernelMode whatever thread
+//   calls them; IO_FORCE_ACCESS_CHECK asks the file system for the checks of a
+//   user-mode open (SL_FORCE_ACCESS_CHECK). Parameters are checked for
+//   UserMode callers, or with IO_CHECK_CREATE_PARAMETERS.
+// * Opening a device whose DO_DEVICE_INITIALIZING is still set, or one being
+//   deleted, fails with STATUS_NO_SUCH_DEVICE (plat::IoLoadDriver clears the
+//   flag on the devices DriverEntry created; later devices clear it themselves).
+// * Query/set information, volume information, EAs, security, flushes and
+//   renames are waited for even on asynchronous file objects.
 // * The Nt* services take the caller's previous mode (UserMode inside a
 //   plat::UserModeScope); Zw* always run as KernelMode. For UserMode callers the
 //   data buffers (Buffer/Length arguments, not the IO_STATUS_BLOCK or the object

@@ -291,6 +291,19 @@ TEST_P(TableFailureTest, ABucketArrayThatCannotBeHadUndoesEverything) {
 INSTANTIATE_TEST_SUITE_P(BothTables, TableFailureTest,
                          ::testing::Values(QUILT_TAG_STRING_TABLE, QUILT_TAG_OPEN_TABLE));
 
+// The I/O manager's pool tag of a file-system registration packet.
+constexpr ULONG kTagFsRegistration = QUILT_TAG('I', 'o', 'F', 's');
+
+TEST_F(DriverEntryTest, AFailedRegistrationUndoesEverything) {
+    CreateServiceKey(L"c:\\abc\\x.txt");
+    plat::VerifierFailAllocationsWithTag(kTagFsRegistration);
+    EXPECT_EQ(LoadQuilt(), STATUS_INSUFFICIENT_RESOURCES);
+    plat::VerifierStopFailingAllocations();
+    EXPECT_EQ(g_Quilt.StatusWord, STATUS_BIT_ENTRY_BEGAN | STATUS_BIT_ENTRY_ENDED);
+    EXPECT_FALSE(ControlDeviceExists());
+    ExpectNoDriverPool();
+}
+
 // Every allocation driver entry makes is failed in turn, each in a fresh
 // kernel: the entry either ends with an error and leaves nothing behind, or
 // succeeds (the allocation was one whose failure only costs a default) and can

@@ -164,6 +164,17 @@ TEST_F(BlockPoolTest, ARangeFreedTwiceIsCountedOnce) {
     EXPECT_EQ(FreeUnits(0), 15962u);
 }
 
+TEST_F(BlockPoolTest, BlocksAreDumpedAsTheyStand) {
+    FileBlockAlloc(Volume(), 0, STORE_MAX_ALLOCATION);
+    const UCHAR* block0 = FileBlockMemory(Volume(), 0);
+    ASSERT_NE(block0, nullptr);
+    EXPECT_EQ(0, memcmp(block0 + STORE_HEADER_ADDRESS, "Head", 4));
+    EXPECT_EQ(block0[256 / 8], 0xFF);  // units 256-263 in use
+    EXPECT_EQ(*reinterpret_cast<const ULONG*>(block0), Hint(0));
+    EXPECT_NE(FileBlockMemory(Volume(), 1), nullptr);
+    EXPECT_EQ(FileBlockMemory(Volume(), 2), nullptr);
+}
+
 TEST_F(BlockPoolTest, TearDownFreesEveryBlockAndTheDescriptors) {
     FileBlockAlloc(Volume(), 0, STORE_MAX_ALLOCATION);
     FileBlockAlloc(Volume(), 0, STORE_MAX_ALLOCATION);
@@ -229,8 +240,9 @@ TEST_F(DataChainTest, LongStringIsStoredAsChunksOfAtMostABlock) {
 
 TEST_F(DataChainTest, TooSmallADestinationGetsNothing) {
     BLOCK_ADDRESS first = FileBlockSetString(Volume(), 0, L"\\dir\\file.txt");
-    std::vector<UCHAR> copy(25, 0xEE);
+    std::vector<UCHAR> copy(26, 0xEE);
     EXPECT_EQ(FileBlockGetData(Volume(), first, copy.data(), 25), 0u);
+    EXPECT_EQ(copy[0], 0xEE);
     EXPECT_EQ(FileBlockGetData(Volume(), first, copy.data(), 26), 26u);
     EXPECT_EQ(0, memcmp(copy.data(), L"\\dir\\file.txt", 26));
 }

@@ -22,8 +22,8 @@ TEST_F(FileEntryTest, WithoutIndexTrackingEveryRecordHasLinkCountOneAndNoTableEn
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(At<FileEntryRecord>(address, STORE_MAGIC_FILE_ENTRY), entry);
     EXPECT_EQ(entry->State, state);
-    EXPECT_EQ(entry->FileIndex, 0u);
-    EXPECT_EQ(entry->CopyFileIndex, 0u);
+    EXPECT_EQ(ULONGLONG{entry->FileIndex}, 0u);
+    EXPECT_EQ(ULONGLONG{entry->CopyFileIndex}, 0u);
     EXPECT_EQ(entry->LinkCount, 1u);
     EXPECT_TRUE(StoreHashTableEmpty(IndexTable()));
     EXPECT_EQ(BlockIndexOf(address), BlockIndexOf(state));
@@ -35,7 +35,7 @@ TEST_F(FileEntryTest, TwoLinksOfOneFileShareOneRecord) {
     FileEntryRecord* entry = FileEntryCreate(Volume(), nullptr, 0x70000000123ull, 2, State(L"\\one"), &first);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->LinkCount, 2u);
-    EXPECT_EQ(entry->FileIndex, 0x70000000123ull);
+    EXPECT_EQ(ULONGLONG{entry->FileIndex}, 0x70000000123ull);
 
     ULONG freeUnits = TotalFreeUnits();
     BLOCK_ADDRESS second = 0;
@@ -76,7 +76,7 @@ TEST_F(FileEntryTest, PointerItemsCarryTheirKeyAndAreRemovedByIndex) {
     BLOCK_ADDRESS item = 0;
     FileIndexPointer* pointer = FileEntryPtrAdd(Volume(), 42, &item);
     ASSERT_NE(pointer, nullptr);
-    EXPECT_EQ(pointer->FileIndex, 42u);
+    EXPECT_EQ(ULONGLONG{pointer->FileIndex}, 42u);
     EXPECT_EQ(pointer->Entry, 0u);
     BLOCK_ADDRESS again = 0;
     EXPECT_EQ(FileEntryPtrAdd(Volume(), 42, &again), pointer);

@@ -288,7 +288,7 @@ TEST_F(FileStateTest, TakeOverAddsPresenceAndTheSourcesFlagsAndLinks) {
     FileStateUpdateFlag(Volume(), FILE_STATE_UPDATE_TAKE_OVER, state, &source, TRUE, nullptr, nullptr);
     EXPECT_EQ(state->Flags, FILE_STATE_PRESENT | FILE_STATE_CREATED | FILE_STATE_HAS_SECURITY);
     EXPECT_EQ(state->FileEntry, 0x11u);
-    EXPECT_EQ(state->FileIndex, 0x1234567890ull);
+    EXPECT_EQ(ULONGLONG{state->FileIndex}, 0x1234567890ull);
     EXPECT_EQ(state->AlternatePath, 0x22u);
     EXPECT_EQ(state->ContentPath, 0x33u);
     EXPECT_EQ(state->Attributes, 0x44u);
@@ -358,7 +358,7 @@ TEST_F(FileStateTest, DeletingAReplacedOriginalLeavesItHidden) {
     EXPECT_EQ(Find(L"\\orig.txt"), record);
     EXPECT_EQ(state->Flags, FILE_STATE_HIDDEN);
     EXPECT_EQ(state->FileEntry, 0u);
-    EXPECT_EQ(state->FileIndex, 0u);
+    EXPECT_EQ(ULONGLONG{state->FileIndex}, 0u);
     EXPECT_EQ(state->AlternatePath, 0u);
     EXPECT_EQ(state->ContentPath, 0u);
     EXPECT_EQ(state->Attributes, 0u);

@@ -1,0 +1,137 @@
+#include "workarea_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "ke/dispatcher.h"
+#include "rtl/convert.h"
+
+namespace quilt_test {
+
+using plat::native::File;
+
+void WorkAreaTest::MakeDirectory(const std::u16string& path) {
+    ASSERT_EQ(plat::native::CreateDirectory(path), STATUS_SUCCESS) << plat::Utf16ToUtf8(path);
+}
+
+void WorkAreaTest::MakeFile(const std::u16string& path, const std::string& content, ULONG attributes) {
+    File file;
+    plat::native::OpenOptions options;
+    options.Access = GENERIC_WRITE | SYNCHRONIZE;
+    options.Disposition = FILE_CREATE;
+    options.Options = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    options.Attributes = attributes;
+    ASSERT_EQ(File::Open(path, options, &file), STATUS_SUCCESS) << plat::Utf16ToUtf8(path);
+    ASSERT_EQ(file.Write(0, content), STATUS_SUCCESS);
+}
+
+void WorkAreaTest::MakeJunction(const std::u16string& path, const std::u16string& target) {
+    MakeDirectory(path);
+    std::u16string substitute = u"\\??\\" + target;
+    USHORT subBytes = static_cast<USHORT>(substitute.size() * 2);
+    USHORT printBytes = static_cast<USHORT>(target.size() * 2);
+    USHORT dataLength = static_cast<USHORT>(8 + subBytes + 2 + printBytes + 2);
+    std::vector<uint8_t> buffer(REPARSE_DATA_BUFFER_HEADER_SIZE + dataLength, 0);
+    auto* data = reinterpret_cast<PREPARSE_DATA_BUFFER>(buffer.data());
+    data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
+    data->ReparseDataLength = dataLength;
+    data->MountPointReparseBuffer.SubstituteNameLength = subBytes;
+    data->MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>(subBytes + 2);
+    data->MountPointReparseBuffer.PrintNameLength = printBytes;
+    memcpy(data->MountPointReparseBuffer.PathBuffer, substitute.data(), subBytes);
+    memcpy(reinterpret_cast<uint8_t*>(data->MountPointReparseBuffer.PathBuffer) + subBytes + 2, target.data(),
+           printBytes);
+    File junction;
+    ASSERT_EQ(OpenPath(path.c_str(), &junction, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                       FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT),
+              STATUS_SUCCESS);
+    ASSERT_EQ(junction.FsControl(FSCTL_SET_REPARSE_POINT, buffer.data(), (ULONG)buffer.size(), nullptr, 0),
+              STATUS_SUCCESS);
+}
+
+bool WorkAreaTest::Exists(const std::u16string& path) {
+    File file;
+    return NT_SUCCESS(OpenPath(path.c_str(), &file, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                               FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT));
+}
+
+std::vector<std::string> WorkAreaTest::Names(const std::u16string& folder) {
+    File directory;
+    std::vector<std::string> names;
+    if (!NT_SUCCESS(OpenPath(folder.c_str(), &directory, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
+                             FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT))) {
+        return names;
+    }
+    std::vector<plat::native::DirectoryEntry> entries;
+    directory.List(&entries);
+    for (const auto& entry : entries) names.push_back(plat::Utf16ToUtf8(entry.Name));
+    return names;
+}
+
+std::vector<std::string> WorkAreaTest::LogLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream log(LogText());
+    std::string line;
+    while (std::getline(log, line)) {
+        if (line.find(text) != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+}
+
+namespace {
+
+struct ThreadView {
+    bool terminated = true;
+    bool blocked = false;
+};
+
+ThreadView ViewOf(HANDLE thread) {
+    ThreadView view;
+    PETHREAD object = nullptr;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(thread, 0, *PsThreadType, KernelMode,
+                                              reinterpret_cast<PVOID*>(&object), nullptr))) {
+        return view;
+    }
+    {
+        plat::DispatcherGuard guard(plat::DispatcherLock());
+        view.terminated = object->Tcb.State->Terminated;
+        view.blocked = object->Tcb.State->Blocked;
+    }
+    ObDereferenceObject(object);
+    return view;
+}
+
+// After the clock moved, gives the thread a moment (host time, a few
+// milliseconds at most) to leave the wait the move ended.
+void LetItWake(HANDLE thread) {
+    for (int i = 0; i < 50; ++i) {
+        ThreadView view = ViewOf(thread);
+        if (view.terminated || !view.blocked) return;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
+}  // namespace
+
+int WorkAreaTest::RunCountingPauses(std::function<void()> Body) {
+    HANDLE thread = StartSystemThread(std::move(Body));
+    int pauses = 0;
+    for (;;) {
+        WaitUntilBlocked(thread);
+        if (ViewOf(thread).terminated) break;
+        AdvanceSeconds(1);
+        ++pauses;
+        LetItWake(thread);
+        if (pauses > 100) {
+            ADD_FAILURE() << "the thread keeps waiting";
+            break;
+        }
+    }
+    JoinSystemThread(thread);
+    return pauses;
+}
+
+}  // namespace quilt_test
