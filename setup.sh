@@ -14,6 +14,10 @@ PACKAGES=(cmake make g++ googletest libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686 mingw-w64-i686-dev)
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
+# When ccache is installed, compilations are shared between clones of the
+# repository wherever they lie: paths are hashed relative to the clone.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+
 install_missing_packages() {
     local missing=()
     for package in "${PACKAGES[@]}"; do

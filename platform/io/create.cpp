@@ -246,7 +246,14 @@ NTSTATUS MountPointName(PFILE_OBJECT File, PREPARSE_DATA_BUFFER Data, ObjectPars
     }
     PCWCH substitute = mount.PathBuffer + mount.SubstituteNameOffset / sizeof(WCHAR);
     PCWCH rest = File->FileName.Buffer + (File->FileName.Length - Data->Reserved) / sizeof(WCHAR);
-    return ReplaceCompleteName(Request, substitute, mount.SubstituteNameLength, rest, Data->Reserved);
+    ULONG substituteBytes = mount.SubstituteNameLength;
+    // A junction to a volume root ends in a backslash ("\??\D:\") and the rest
+    // of the name begins with one: keep a single separator.
+    if (Data->Reserved != 0 && rest[0] == L'\\' && substituteBytes > sizeof(WCHAR) &&
+        substitute[substituteBytes / sizeof(WCHAR) - 1] == L'\\') {
+        substituteBytes -= sizeof(WCHAR);
+    }
+    return ReplaceCompleteName(Request, substitute, substituteBytes, rest, Data->Reserved);
 }
 
 NTSTATUS HandleReparse(PFILE_OBJECT File, const CreateResult& Result, ObjectParseRequest* Request) {

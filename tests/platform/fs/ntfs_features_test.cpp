@@ -134,6 +134,9 @@ TEST_F(NtfsFeaturesTest, JunctionsAreCrossedUnlessOpenedAsReparsePoints) {
     ASSERT_EQ(plat::native::WriteFile(u"D:\\data\\on-d.txt", "d"), STATUS_SUCCESS);
     MakeJunction(u"C:\\to-d", u"D:\\data");
     EXPECT_EQ(ReadText(u"C:\\to-d\\on-d.txt"), "d");
+    // A junction to a volume root: its target ends in a backslash.
+    MakeJunction(u"C:\\to-d-root", u"D:\\");
+    EXPECT_EQ(ReadText(u"C:\\to-d-root\\data\\on-d.txt"), "d");
     ASSERT_EQ(plat::native::DeletePath(u"C:\\junction"), STATUS_SUCCESS);
     EXPECT_EQ(ReadText(u"C:\\target\\file.txt"), "behind");
 }
