@@ -104,16 +104,25 @@ static PERESOURCE const g_Locks[] = {
     &g_Quilt.AttachLock, &g_Quilt.OpenFileLock, &g_Quilt.StoreLock, &g_Quilt.TargetListLock,
 };
 
+#define QUILT_LOCK_COUNT (ARRAYSIZE(g_Locks) + QUILT_TABLE_LOCKS)
+
+// The four locks first, then the 16 table locks.
+static PERESOURCE LockAt(ULONG Index) {
+    return Index < ARRAYSIZE(g_Locks) ? g_Locks[Index] : &g_Quilt.TableLocks[Index - ARRAYSIZE(g_Locks)];
+}
+
+static VOID DeleteFirstLocks(ULONG Count) {
+    for (ULONG i = 0; i < Count; ++i) {
+        ExDeleteResourceLite(LockAt(i));
+    }
+}
+
 // The four locks and the 16 table locks, or none of them.
 static NTSTATUS InitializeLocks() {
-    const ULONG lockCount = ARRAYSIZE(g_Locks) + QUILT_TABLE_LOCKS;
-    for (ULONG i = 0; i < lockCount; ++i) {
-        PERESOURCE lock = i < ARRAYSIZE(g_Locks) ? g_Locks[i] : &g_Quilt.TableLocks[i - ARRAYSIZE(g_Locks)];
-        NTSTATUS status = ExInitializeResourceLite(lock);
+    for (ULONG i = 0; i < QUILT_LOCK_COUNT; ++i) {
+        NTSTATUS status = ExInitializeResourceLite(LockAt(i));
         if (!NT_SUCCESS(status)) {
-            for (ULONG j = 0; j < i; ++j) {
-                ExDeleteResourceLite(j < ARRAYSIZE(g_Locks) ? g_Locks[j] : &g_Quilt.TableLocks[j - ARRAYSIZE(g_Locks)]);
-            }
+            DeleteFirstLocks(i);
             return status;
         }
     }
@@ -121,12 +130,7 @@ static NTSTATUS InitializeLocks() {
 }
 
 static VOID DeleteLocks() {
-    for (ULONG i = 0; i < QUILT_TABLE_LOCKS; ++i) {
-        ExDeleteResourceLite(&g_Quilt.TableLocks[i]);
-    }
-    for (ULONG i = 0; i < ARRAYSIZE(g_Locks); ++i) {
-        ExDeleteResourceLite(g_Locks[i]);
-    }
+    DeleteFirstLocks(QUILT_LOCK_COUNT);
 }
 
 static NTSTATUS CreateNameTable(NameTable* Table, ULONG Tag, NAME_TABLE_HASH Hash, NAME_TABLE_EQUAL Equal) {
