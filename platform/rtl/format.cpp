@@ -99,7 +99,7 @@ public:
             }
             Spec spec;
             p = ParseSpec(p + 1, &spec);
-            if (spec.Type == 0) break;  // the format ends inside a specification
+            if (spec.Type == 0) break;  // the format ends inside a conversion
             Convert(spec);
         }
         return out_.Length();

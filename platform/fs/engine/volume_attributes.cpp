@@ -216,12 +216,25 @@ NTSTATUS Volume::SetDisposition(OpenFile* open, bool deleteFile) {
 
 // --- Extended attributes ----------------------------------------------------------
 
+namespace {
+
+// The checks a request for an NTFS-only attribute begins with: a live open on
+// an NTFS volume that names a file; NotSupported is what another file system
+// answers.
+NTSTATUS CheckNtfsAttributeOpen(Volume::Impl& v, const OpenFile* open, NTSTATUS NotSupported) {
+    NTSTATUS status = v.CheckOpen(open);
+    if (!NT_SUCCESS(status)) return status;
+    if (!v.IsNtfs()) return NotSupported;
+    if (!open->Target) return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS Volume::GetEas(const OpenFile* open, std::vector<ExtendedAttribute>* eas) {
     Guard g(m_Impl->Mutex);
-    NTSTATUS status = m_Impl->CheckOpen(open);
+    NTSTATUS status = CheckNtfsAttributeOpen(*m_Impl, open, STATUS_EAS_NOT_SUPPORTED);
     if (!NT_SUCCESS(status)) return status;
-    if (!m_Impl->IsNtfs()) return STATUS_EAS_NOT_SUPPORTED;
-    if (!open->Target) return STATUS_INVALID_PARAMETER;
     *eas = open->Target->Eas;
     return STATUS_SUCCESS;
 }
@@ -231,10 +244,8 @@ NTSTATUS Volume::GetEas(const OpenFile* open, std::vector<ExtendedAttribute>* ea
 NTSTATUS Volume::SetEas(OpenFile* open, const std::vector<ExtendedAttribute>& eas, ChangeEvents* events) {
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;
-    NTSTATUS status = v.CheckOpen(open);
+    NTSTATUS status = CheckNtfsAttributeOpen(v, open, STATUS_EAS_NOT_SUPPORTED);
     if (!NT_SUCCESS(status)) return status;
-    if (!v.IsNtfs()) return STATUS_EAS_NOT_SUPPORTED;
-    if (!open->Target) return STATUS_INVALID_PARAMETER;
     if (v.ReadOnly) return STATUS_MEDIA_WRITE_PROTECTED;
     Node* node = open->Target;
     if (node->Deleted) return STATUS_FILE_DELETED;
@@ -259,10 +270,8 @@ NTSTATUS Volume::SetEas(OpenFile* open, const std::vector<ExtendedAttribute>& ea
 
 NTSTATUS Volume::GetSecurity(const OpenFile* open, std::vector<uint8_t>* descriptor) {
     Guard g(m_Impl->Mutex);
-    NTSTATUS status = m_Impl->CheckOpen(open);
+    NTSTATUS status = CheckNtfsAttributeOpen(*m_Impl, open, STATUS_INVALID_DEVICE_REQUEST);
     if (!NT_SUCCESS(status)) return status;
-    if (!m_Impl->IsNtfs()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (!open->Target) return STATUS_INVALID_PARAMETER;
     *descriptor = open->Target->Security;
     return STATUS_SUCCESS;
 }
@@ -270,10 +279,8 @@ NTSTATUS Volume::GetSecurity(const OpenFile* open, std::vector<uint8_t>* descrip
 NTSTATUS Volume::SetSecurity(OpenFile* open, const std::vector<uint8_t>& descriptor, ChangeEvents* events) {
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;
-    NTSTATUS status = v.CheckOpen(open);
+    NTSTATUS status = CheckNtfsAttributeOpen(v, open, STATUS_INVALID_DEVICE_REQUEST);
     if (!NT_SUCCESS(status)) return status;
-    if (!v.IsNtfs()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (!open->Target) return STATUS_INVALID_PARAMETER;
     if (v.ReadOnly) return STATUS_MEDIA_WRITE_PROTECTED;
     Node* node = open->Target;
     if (node->Deleted) return STATUS_FILE_DELETED;
@@ -425,10 +432,8 @@ NTSTATUS Volume::SetReparsePoint(OpenFile* open, const std::vector<uint8_t>& dat
 NTSTATUS Volume::GetReparsePoint(const OpenFile* open, std::vector<uint8_t>* data) {
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;
-    NTSTATUS status = v.CheckOpen(open);
+    NTSTATUS status = CheckNtfsAttributeOpen(v, open, STATUS_INVALID_DEVICE_REQUEST);
     if (!NT_SUCCESS(status)) return status;
-    if (!v.IsNtfs()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (!open->Target) return STATUS_INVALID_PARAMETER;
     if (open->Target->ReparseTag == 0) return STATUS_NOT_A_REPARSE_POINT;
     *data = open->Target->ReparseData;
     return STATUS_SUCCESS;
@@ -437,10 +442,8 @@ NTSTATUS Volume::GetReparsePoint(const OpenFile* open, std::vector<uint8_t>* dat
 NTSTATUS Volume::DeleteReparsePoint(OpenFile* open, uint32_t tag, ChangeEvents* events) {
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;
-    NTSTATUS status = v.CheckOpen(open);
+    NTSTATUS status = CheckNtfsAttributeOpen(v, open, STATUS_INVALID_DEVICE_REQUEST);
     if (!NT_SUCCESS(status)) return status;
-    if (!v.IsNtfs()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (!open->Target) return STATUS_INVALID_PARAMETER;
     if (v.ReadOnly) return STATUS_MEDIA_WRITE_PROTECTED;
     Node* node = open->Target;
     if (node->ReparseTag == 0) return STATUS_NOT_A_REPARSE_POINT;
@@ -458,10 +461,8 @@ NTSTATUS Volume::DeleteReparsePoint(OpenFile* open, uint32_t tag, ChangeEvents* 
 NTSTATUS Volume::SetCompression(OpenFile* open, uint16_t format, ChangeEvents* events) {
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;
-    NTSTATUS status = v.CheckOpen(open);
+    NTSTATUS status = CheckNtfsAttributeOpen(v, open, STATUS_INVALID_DEVICE_REQUEST);
     if (!NT_SUCCESS(status)) return status;
-    if (!v.IsNtfs()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (!open->Target) return STATUS_INVALID_PARAMETER;
     if (format != kCompressionNone && format != kCompressionDefault && format != kCompressionLznt1) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -480,10 +481,8 @@ NTSTATUS Volume::SetCompression(OpenFile* open, uint16_t format, ChangeEvents* e
 
 NTSTATUS Volume::GetCompression(const OpenFile* open, uint16_t* format) {
     Guard g(m_Impl->Mutex);
-    NTSTATUS status = m_Impl->CheckOpen(open);
+    NTSTATUS status = CheckNtfsAttributeOpen(*m_Impl, open, STATUS_INVALID_DEVICE_REQUEST);
     if (!NT_SUCCESS(status)) return status;
-    if (!m_Impl->IsNtfs()) return STATUS_INVALID_DEVICE_REQUEST;
-    if (!open->Target) return STATUS_INVALID_PARAMETER;
     *format = (open->Target->Attributes & kAttrCompressed) ? kCompressionLznt1 : kCompressionNone;
     return STATUS_SUCCESS;
 }

@@ -18,6 +18,18 @@ bool IsDataOpen(const OpenFile* open) {
     return open->Kind == OpenKind::File || open->Kind == OpenKind::Stream;
 }
 
+// The checks a change of a stream's data begins with: a live open of a data
+// stream (NotAStream otherwise) on a writable volume, of a file not deleted.
+NTSTATUS CheckStreamChange(Volume::Impl& v, const OpenFile* open, NTSTATUS NotAStream, Stream** stream) {
+    NTSTATUS status = v.CheckOpen(open);
+    if (!NT_SUCCESS(status)) return status;
+    *stream = v.StreamOf(open);
+    if (*stream == nullptr) return NotAStream;
+    if (v.ReadOnly) return STATUS_MEDIA_WRITE_PROTECTED;
+    if (open->Target->Deleted) return STATUS_FILE_DELETED;
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 Stream* Volume::Impl::StreamOf(const OpenFile* open) {
@@ -146,13 +158,10 @@ NTSTATUS Volume::Write(OpenFile* open, uint64_t offset, const void* buffer, size
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;
     *transferred = 0;
-    NTSTATUS status = v.CheckOpen(open);
+    Stream* stream = nullptr;
+    NTSTATUS status = CheckStreamChange(v, open, STATUS_INVALID_DEVICE_REQUEST, &stream);
     if (!NT_SUCCESS(status)) return status;
-    Stream* stream = v.StreamOf(open);
-    if (!stream) return STATUS_INVALID_DEVICE_REQUEST;
-    if (v.ReadOnly) return STATUS_MEDIA_WRITE_PROTECTED;
     Node* node = open->Target;
-    if (node->Deleted) return STATUS_FILE_DELETED;
     if (toEndOfFile) offset = stream->Data.size();
     if (length == 0) return STATUS_SUCCESS;
     uint64_t end = offset + length;
@@ -178,13 +187,10 @@ NTSTATUS Volume::Write(OpenFile* open, uint64_t offset, const void* buffer, size
 NTSTATUS Volume::SetEndOfFile(OpenFile* open, uint64_t size, ChangeEvents* events) {
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;
-    NTSTATUS status = v.CheckOpen(open);
+    Stream* stream = nullptr;
+    NTSTATUS status = CheckStreamChange(v, open, STATUS_INVALID_PARAMETER, &stream);
     if (!NT_SUCCESS(status)) return status;
-    Stream* stream = v.StreamOf(open);
-    if (!stream) return STATUS_INVALID_PARAMETER;
-    if (v.ReadOnly) return STATUS_MEDIA_WRITE_PROTECTED;
     Node* node = open->Target;
-    if (node->Deleted) return STATUS_FILE_DELETED;
     if (size == stream->Data.size()) return STATUS_SUCCESS;
     StreamRuntime* srt = node->Runtime->FindStream(open->StreamKey);
     if (size < stream->Data.size() && srt->ImageSections != 0) return STATUS_USER_MAPPED_FILE;
@@ -202,13 +208,10 @@ NTSTATUS Volume::SetEndOfFile(OpenFile* open, uint64_t size, ChangeEvents* event
 NTSTATUS Volume::SetAllocation(OpenFile* open, uint64_t size, ChangeEvents* events) {
     Guard g(m_Impl->Mutex);
     Impl& v = *m_Impl;
-    NTSTATUS status = v.CheckOpen(open);
+    Stream* stream = nullptr;
+    NTSTATUS status = CheckStreamChange(v, open, STATUS_INVALID_PARAMETER, &stream);
     if (!NT_SUCCESS(status)) return status;
-    Stream* stream = v.StreamOf(open);
-    if (!stream) return STATUS_INVALID_PARAMETER;
-    if (v.ReadOnly) return STATUS_MEDIA_WRITE_PROTECTED;
     Node* node = open->Target;
-    if (node->Deleted) return STATUS_FILE_DELETED;
     StreamRuntime* srt = node->Runtime->FindStream(open->StreamKey);
     if (size < stream->Data.size() && srt->ImageSections != 0) return STATUS_USER_MAPPED_FILE;
     status = v.Reallocate(stream, size);

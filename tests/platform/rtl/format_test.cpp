@@ -101,13 +101,13 @@ TEST(NarrowFormat, LogAndTimingFormats) {
     EXPECT_EQ(N(" (len=%d) status=%x", 12, (NTSTATUS)STATUS_ACCESS_DENIED), " (len=12) status=c0000022");
 }
 
-TEST(NarrowFormat, PointersPercentAndOddSpecifications) {
+TEST(NarrowFormat, PointersPercentAndOddConversions) {
     // The host's pointers are 64-bit: all 16 digits, upper case.
     EXPECT_EQ(N("%p", (void*)0x1234), "0000000000001234");
     EXPECT_EQ(N("%20p|", (void*)0xABCDEF), "    0000000000ABCDEF|");
     EXPECT_EQ(N("100%%"), "100%");
     EXPECT_EQ(N("%y%d", 3), "y3");     // an unknown type prints itself
-    EXPECT_EQ(N("abc%"), "abc");       // the format ends inside a specification
+    EXPECT_EQ(N("abc%"), "abc");       // the format ends inside a conversion
     EXPECT_EQ(N("%.2f|%5.1f", 3.14159, 2.26), "3.14|  2.3");
 }
 
