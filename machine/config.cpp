@@ -136,6 +136,30 @@ std::string ParseFileSeed(const std::string& value, SeedEntry* seed) {
     return "";
 }
 
+// fill PATH SIZE
+std::string ParseFillSeed(const std::string& value, SeedEntry* seed) {
+    size_t space = value.find_last_of(" \t");
+    std::string path = space == std::string::npos ? "" : Trim(value.substr(0, space));
+    if (!IsDrivePath(path) || path.size() < 4) return "fill needs: X:\\PATH SIZE";
+    if (!ParseSize(value.substr(space + 1), &seed->FillBytes) || seed->FillBytes == 0) {
+        return "bad fill size '" + value.substr(space + 1) + "'";
+    }
+    seed->Path = path;
+    seed->IsFolder = false;
+    return "";
+}
+
+const char* CheckFormText(CheckFileForm form) {
+    switch (form) {
+    case CheckFileForm::NoByteOrderMark:
+        return "no-bom";
+    case CheckFileForm::OneByte:
+        return "one-byte";
+    default:
+        return "unicode";
+    }
+}
+
 std::string ParseLine(const std::string& key, const std::string& value, MachineConfig* config) {
     if (key == "os-version") {
         if (!ParseVersion(value, &config->MajorVersion, &config->MinorVersion)) {
@@ -155,6 +179,12 @@ std::string ParseLine(const std::string& key, const std::string& value, MachineC
         config->CheckFileName = value;
     } else if (key == "check-file-path") {
         config->CheckFilePathOverride = (Lower(value) == "none") ? std::string() : value;
+    } else if (key == "check-file-form") {
+        std::string v = Lower(value);
+        if (v == "unicode") config->CheckForm = CheckFileForm::Unicode;
+        else if (v == "no-bom") config->CheckForm = CheckFileForm::NoByteOrderMark;
+        else if (v == "one-byte") config->CheckForm = CheckFileForm::OneByte;
+        else return "check-file-form must be unicode, no-bom or one-byte";
     } else if (key == "check-line") {
         config->CheckLines.push_back(value);
     } else if (key == "registry-line") {
@@ -188,6 +218,11 @@ std::string ParseLine(const std::string& key, const std::string& value, MachineC
     } else if (key == "folder") {
         if (!IsDrivePath(value) || value.size() < 4) return "folder needs: X:\\PATH";
         config->Seeds.push_back(SeedEntry{value, true, ""});
+    } else if (key == "fill") {
+        SeedEntry seed;
+        std::string error = ParseFillSeed(value, &seed);
+        if (!error.empty()) return error;
+        config->Seeds.push_back(seed);
     } else if (key == "file") {
         SeedEntry seed;
         std::string error = ParseFileSeed(value, &seed);
@@ -280,6 +315,7 @@ std::string FormatConfig(const MachineConfig& Config) {
         out << "check-file-path " << (Config.CheckFilePathOverride->empty() ? "none" : *Config.CheckFilePathOverride)
             << '\n';
     }
+    if (Config.CheckForm != CheckFileForm::Unicode) out << "check-file-form " << CheckFormText(Config.CheckForm) << '\n';
     for (const std::string& line : Config.CheckLines) out << "check-line      " << line << '\n';
     for (const std::string& line : Config.RegistryLines) out << "registry-line   " << line << '\n';
     for (const std::string& line : Config.PrecreateLines) out << "precreate-line  " << line << '\n';
@@ -301,6 +337,7 @@ std::string FormatConfig(const MachineConfig& Config) {
     }
     for (const SeedEntry& seed : Config.Seeds) {
         if (seed.IsFolder) out << "folder          " << seed.Path << '\n';
+        else if (seed.FillBytes != 0) out << "fill            " << seed.Path << ' ' << FormatSize(seed.FillBytes) << '\n';
         else out << "file            " << seed.Path << " = " << seed.Content << '\n';
     }
     return out.str();

@@ -42,7 +42,12 @@ struct SeedEntry {
     std::string Path;                  // Win32 path, drive letter first
     bool IsFolder = false;
     std::string Content;               // UTF-8 text of a file
+    uint64_t FillBytes = 0;            // a file of this many zero bytes instead of Content
 };
+
+// How the check file is written: as the product writes it (UTF-16LE with a
+// byte-order mark), or damaged the ways the driver must refuse.
+enum class CheckFileForm { Unicode, NoByteOrderMark, OneByte };
 
 struct MachineConfig {
     uint32_t MajorVersion = 5;
@@ -55,6 +60,7 @@ struct MachineConfig {
     // check-file name; an empty string leaves the value out.
     std::optional<std::string> CheckFilePathOverride;
     std::vector<std::string> CheckLines;           // the check file's lines
+    CheckFileForm CheckForm = CheckFileForm::Unicode;
     std::vector<std::string> RegistryLines;        // registry.txt; none: no file
     std::vector<std::string> PrecreateLines;       // PrecreateTarget.def; none: no file
     std::string VbsFilePath;                       // the sibling's VirtualMBR file ("": none)

@@ -38,6 +38,10 @@ std::string DriverModule::Load(const std::string& Path) {
     return "";
 }
 
+void* DriverModule::Symbol(const char* Name) const {
+    return m_Handle != nullptr ? dlsym(m_Handle, Name) : nullptr;
+}
+
 std::string DriverModule::Unload() {
     if (m_Handle == nullptr) return "";
     dlclose(m_Handle);

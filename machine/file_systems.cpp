@@ -8,9 +8,11 @@ namespace machine {
 
 std::string RegisterFileSystems(std::vector<std::string>* Names) {
     Names->clear();
-    NTSTATUS status = plat::fs::LoadFileSystems();
+    // As on Windows, FAT comes through the recogniser: the real driver loads
+    // when the first FAT volume mounts.
+    NTSTATUS status = plat::fs::LoadFileSystems(plat::fs::FatLoading::ThroughRecognizer);
     if (!NT_SUCCESS(status)) return "the file systems did not load: " + plat::NtStatusText(status);
-    *Names = {"Ntfs", "Fastfat"};
+    *Names = {"Ntfs", "Fs_Rec (FAT recogniser)"};
     return "";
 }
 

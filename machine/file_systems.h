@@ -1,5 +1,5 @@
-// The disk file systems of the machine's kernel (NTFS and FAT), registered
-// with the I/O manager at their point in the boot.
+// The disk file systems of the machine's kernel (NTFS, and FAT through its
+// recogniser), registered with the I/O manager at their point in the boot.
 #pragma once
 
 #include <ntifs.h>

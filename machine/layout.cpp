@@ -62,6 +62,21 @@ std::vector<uint8_t> Utf16Text(const std::vector<std::string>& Lines) {
     return bytes;
 }
 
+std::vector<uint8_t> CheckFileBytes(const MachineConfig& Config) {
+    std::vector<uint8_t> bytes = Utf16Text(Config.CheckLines);
+    switch (Config.CheckForm) {
+    case CheckFileForm::NoByteOrderMark:
+        bytes.erase(bytes.begin(), bytes.begin() + 2);
+        break;
+    case CheckFileForm::OneByte:
+        bytes.resize(1);
+        break;
+    default:
+        break;
+    }
+    return bytes;
+}
+
 std::string CheckFilePath(const MachineConfig& Config) {
     return Config.InstallFolder + Config.CheckFileName;
 }
@@ -131,7 +146,7 @@ std::vector<LayoutEntry> FreshMachineLayout(const MachineConfig& Config) {
          FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM});
 
     add({Config.InstallFolder.substr(0, Config.InstallFolder.size() - 1), true, {}, 0});
-    add({CheckFilePath(Config), false, Utf16Text(Config.CheckLines), 0});
+    add({CheckFilePath(Config), false, CheckFileBytes(Config), 0});
     add({RegistryListPath(Config), false, Utf16Text(Config.RegistryLines), 0});
     if (!Config.PrecreateLines.empty()) add({PrecreatePath(Config), false, Utf16Text(Config.PrecreateLines), 0});
     for (const char* tail : {"PRG\\QSVAGENT.EXE", "PRG\\QSTARTER.EXE"}) {
@@ -143,7 +158,10 @@ std::vector<LayoutEntry> FreshMachineLayout(const MachineConfig& Config) {
     }
 
     for (const SeedEntry& seed : Config.Seeds) {
-        add({seed.Path, seed.IsFolder, seed.IsFolder ? std::vector<uint8_t>() : Bytes(seed.Content), 0});
+        std::vector<uint8_t> content;
+        if (seed.FillBytes != 0) content.assign(seed.FillBytes, 0);
+        else if (!seed.IsFolder) content = Bytes(seed.Content);
+        add({seed.Path, seed.IsFolder, std::move(content), 0});
     }
     return layout;
 }

@@ -25,6 +25,8 @@ std::vector<LayoutEntry> FreshMachineLayout(const MachineConfig& Config);
 // UTF-16LE text with a byte-order mark, each line ended by CR LF.
 std::vector<uint8_t> Utf16Text(const std::vector<std::string>& Lines);
 
+// The check file's bytes in the configured form.
+std::vector<uint8_t> CheckFileBytes(const MachineConfig& Config);
 // Paths derived from the configuration.
 std::string CheckFilePath(const MachineConfig& Config);   // the file the check lines go to
 std::string RegistryListPath(const MachineConfig& Config);

@@ -9,8 +9,10 @@
 // globals and DriverEntry called with its service key; volumes mounted, system
 // drive first; the start-up gate opened as the system does it (a
 // FSCTL_QUERY_RETRIEVAL_POINTERS on the paging file of the system volume);
-// then the boot programs as processes opening their files. Boot returns when
-// the machine is up; the driver's threads go on in the background.
+// then the boot programs as processes opening their files; last, the boot
+// waits for the driver's volume start-ups and notes which drives are
+// protected. Boot returns when the machine is up; the driver's threads go on
+// in the background (the deletion of previous generations).
 //
 // Shutdown: the programs end, IRP_MJ_SHUTDOWN goes to every device registered
 // for it, every volume is flushed, then the sibling gets its last-chance
@@ -40,6 +42,9 @@
 #include "machine/program.h"
 #include "sibling/pleat/sector_store.h"
 #include "storage/storage.h"
+
+struct QuiltGlobals;
+struct DriveState;
 
 namespace machine {
 
@@ -89,8 +94,19 @@ public:
     void AdvanceClock(int64_t Seconds);
     // Status of DriverEntry at this boot (STATUS_PENDING before it ran).
     NTSTATUS DriverEntryStatus() const { return m_DriverEntryStatus; }
+    // The driver's global state, read through its symbols as a kernel
+    // debugger reads it (frame/driver_globals.h, frame/device_context.h);
+    // null while no driver is loaded. Live: other threads change it.
+    const QuiltGlobals* DriverGlobals() const;
+    const DriveState* DriverDrives() const;
+    // Waits (at most a minute of host time) until the driver's volume
+    // start-ups have got past their set-up: the system and install drives
+    // done, every other volume filter serving or its start-up thread ended.
+    // False when they did not.
+    bool WaitForDriverStartUp() const;
 
     // ---- Hardware, running or not.
+    // The sibling's sectors; each boot clears their status-code history.
     pleat::SectorStore& SiblingStore() { return m_Sectors; }
     std::shared_ptr<plat::storage::Disk> DiskOf(char Letter) const;
 
@@ -127,6 +143,7 @@ private:
     void OpenStartupGate();
     void OpenHives();
     void RunBootPrograms();
+    void NoteProtection();
     void ShutDownDrivers();
     void PowerOffAndRelease();
 

@@ -40,6 +40,7 @@ std::string Machine::Boot() {
     m_Journal.clear();
     m_LastRunFindings.clear();
     m_DriverEntryStatus = STATUS_PENDING;
+    m_Sectors.StatusCodeHistory(true);  // from here on, this run's status codes
 
     std::string error = StartKernel();
     if (!error.empty()) return error;
@@ -51,6 +52,7 @@ std::string Machine::Boot() {
     OpenStartupGate();
     OpenHives();
     RunBootPrograms();
+    NoteProtection();
 
     m_Running = true;
     ++m_BootCount;

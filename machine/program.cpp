@@ -408,6 +408,29 @@ NTSTATUS Program::SetAttributes(const std::string& Path, uint32_t Attributes) {
     return NtSetInformationFile(file.Get(), &iosb, info.Get(), info.Size(), FileBasicInformation);
 }
 
+NTSTATUS Program::FsControl(const std::string& Path, ULONG Code, const std::vector<uint8_t>& Input,
+                            std::vector<uint8_t>* Output, ULONG OutputBytes) {
+    HANDLE raw = nullptr;
+    NTSTATUS status =
+        OpenFile(Path, FILE_READ_DATA | FILE_WRITE_DATA | SYNCHRONIZE, kShareAll, FILE_OPEN, kSynchronous, &raw);
+    if (!NT_SUCCESS(status)) return status;
+    ProgramScope scope(m_Process);
+    HandleGuard file;
+    *file.Out() = raw;
+    plat::UserBuffer in(std::max<size_t>(Input.size(), 1));
+    plat::UserBuffer out(std::max<ULONG>(OutputBytes, 1));
+    if (in.Get() == nullptr || out.Get() == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (!Input.empty()) memcpy(in.Get(), Input.data(), Input.size());
+    IO_STATUS_BLOCK iosb = {};
+    status = NtFsControlFile(file.Get(), nullptr, nullptr, nullptr, &iosb, Code, Input.empty() ? nullptr : in.Get(),
+                             static_cast<ULONG>(Input.size()), OutputBytes != 0 ? out.Get() : nullptr, OutputBytes);
+    if (Output != nullptr && NT_SUCCESS(status)) {
+        const auto* bytes = static_cast<const uint8_t*>(out.Get());
+        Output->assign(bytes, bytes + std::min<ULONG_PTR>(iosb.Information, OutputBytes));
+    }
+    return status;
+}
+
 NTSTATUS Program::QueryLabel(const std::string& Drive, std::string* Label) {
     if (!IsDriveSpec(Drive)) return STATUS_OBJECT_NAME_INVALID;
     HANDLE raw = nullptr;

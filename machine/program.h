@@ -74,6 +74,11 @@ public:
     NTSTATUS CreateHardLink(const std::string& ExistingPath, const std::string& NewPath);
     NTSTATUS QueryAttributes(const std::string& Path, uint32_t* Attributes);
     NTSTATUS SetAttributes(const std::string& Path, uint32_t Attributes);
+    // Opens Path (a volume: "\\??\\C:") for reading and writing and sends the
+    // file-system control Code with Input; Output (optional) receives up to
+    // OutputBytes of the answer.
+    NTSTATUS FsControl(const std::string& Path, ULONG Code, const std::vector<uint8_t>& Input = {},
+                       std::vector<uint8_t>* Output = nullptr, ULONG OutputBytes = 0);
     // Drive as "C:" or "C".
     NTSTATUS QueryLabel(const std::string& Drive, std::string* Label);
     NTSTATUS SetLabel(const std::string& Drive, const std::string& Label);

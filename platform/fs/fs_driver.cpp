@@ -95,11 +95,14 @@ NTSTATUS PassDownToStorage(Vcb* vcb, PIRP irp) {
 }
 
 // A disk that goes away takes its volume with it (what was flushed stays on
-// the disk); other PnP requests are the storage stack's.
+// the disk); other PnP requests are the storage stack's. A volume without
+// open files is released at once: no close will come to release it.
 NTSTATUS DispatchPnp(Vcb* vcb, PIRP irp) {
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) {
-        return CompleteRequest(irp, DismountVolume(vcb), 0);
+        NTSTATUS status = CompleteRequest(irp, DismountVolume(vcb), 0);
+        ReleaseVolumeIfUnused(vcb);
+        return status;
     }
     return PassDownToStorage(vcb, irp);
 }
@@ -232,7 +235,7 @@ std::vector<Vcb*> VolumesOf(FsKind kind) {
     return result;
 }
 
-NTSTATUS LoadFileSystems() {
+NTSTATUS LoadFileSystems(FatLoading How) {
     FsState& s = State();
     {
         std::lock_guard<std::mutex> guard(s.Lock);
@@ -242,6 +245,15 @@ NTSTATUS LoadFileSystems() {
     }
     NTSTATUS status = LoadOne(L"\\FileSystem\\Ntfs", NtfsEntry, FsKind::Ntfs);
     if (!NT_SUCCESS(status)) return status;
+    return How == FatLoading::ThroughRecognizer ? LoadRecognizer() : LoadFatFileSystem();
+}
+
+NTSTATUS LoadFatFileSystem() {
+    FsState& s = State();
+    {
+        std::lock_guard<std::mutex> guard(s.Lock);
+        if (s.FatControl != nullptr) return STATUS_SUCCESS;
+    }
     return LoadOne(L"\\FileSystem\\Fastfat", FatEntry, FsKind::Fat);
 }
 

@@ -209,6 +209,12 @@ NTSTATUS DispatchFlushBuffers(Vcb* vcb, PIRP irp);
 void RetryLockWaiters(Vcb* vcb, Fcb* fcb);
 void CancelLockWaiters(Vcb* vcb, Fcb* fcb, PFILE_OBJECT file);
 
+// Loading (fs_driver.cpp, recognizer.cpp). LoadFatFileSystem loads and
+// registers FAT in the current kernel, STATUS_SUCCESS when it is there
+// already; LoadRecognizer loads and registers the FAT recogniser.
+NTSTATUS LoadFatFileSystem();
+NTSTATUS LoadRecognizer();
+
 // The fast-I/O table of both file systems (fastio.cpp).
 extern FAST_IO_DISPATCH FastIoTable;
 

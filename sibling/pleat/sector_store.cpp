@@ -62,6 +62,7 @@ void SectorStore::Format(ULONG SectorCount, ULONG StatusSector) {
     for (int i = 0; i < 4; ++i) header[kHeaderStatusSectorOffset + i] = static_cast<UCHAR>(StatusSector >> (8 * i));
     m_Bytes[static_cast<size_t>(StatusSector) * kSectorSize + kStatusCodeOffset] = kStatusCleanEnd;
     m_Present = true;
+    m_StatusHistory.clear();
 }
 
 void SectorStore::Remove() {
@@ -99,8 +100,11 @@ NTSTATUS SectorStore::Write(ULONG Sector, ULONG Count, const void* Buffer) {
     std::lock_guard<std::mutex> guard(m_Lock);
     if (!m_Present) return STATUS_NO_MEDIA_IN_DEVICE;
     if (!RangeInside(Sector, Count)) return STATUS_INVALID_PARAMETER;
-    if (Count != 0) {
-        memcpy(&m_Bytes[static_cast<size_t>(Sector) * kSectorSize], Buffer, static_cast<size_t>(Count) * kSectorSize);
+    if (Count == 0) return STATUS_SUCCESS;
+    memcpy(&m_Bytes[static_cast<size_t>(Sector) * kSectorSize], Buffer, static_cast<size_t>(Count) * kSectorSize);
+    std::optional<ULONG> statusSector = StatusSectorLocked();
+    if (statusSector && *statusSector >= Sector && *statusSector - Sector < Count) {
+        m_StatusHistory.push_back(*StatusCodeLocked());
     }
     return STATUS_SUCCESS;
 }
@@ -130,11 +134,22 @@ std::optional<ULONG> SectorStore::StatusSector() const {
     return StatusSectorLocked();
 }
 
-std::optional<UCHAR> SectorStore::StatusCode() const {
-    std::lock_guard<std::mutex> guard(m_Lock);
+std::optional<UCHAR> SectorStore::StatusCodeLocked() const {
     std::optional<ULONG> sector = StatusSectorLocked();
     if (!sector) return std::nullopt;
     return m_Bytes[static_cast<size_t>(*sector) * kSectorSize + kStatusCodeOffset];
+}
+
+std::optional<UCHAR> SectorStore::StatusCode() const {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    return StatusCodeLocked();
+}
+
+std::vector<UCHAR> SectorStore::StatusCodeHistory(bool Clear) {
+    std::lock_guard<std::mutex> guard(m_Lock);
+    std::vector<UCHAR> history = m_StatusHistory;
+    if (Clear) m_StatusHistory.clear();
+    return history;
 }
 
 std::vector<UCHAR> SectorStore::Image() const {
@@ -168,6 +183,7 @@ std::string SectorStore::Restore(const std::vector<UCHAR>& Image) {
     std::lock_guard<std::mutex> guard(m_Lock);
     m_Present = present == 1;
     m_Bytes.assign(Image.begin() + kImageHeaderBytes, Image.begin() + body);
+    m_StatusHistory.clear();
     return "";
 }
 

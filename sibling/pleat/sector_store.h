@@ -73,6 +73,11 @@ public:
     std::optional<ULONG> StatusSector() const;
     std::optional<UCHAR> StatusCode() const;
 
+    // The status code after every write of the status sector, in order, since
+    // the store was formatted, restored or last asked with Clear set: what a
+    // disk analyser watching the sector would have seen. Not kept in the image.
+    std::vector<UCHAR> StatusCodeHistory(bool Clear = false);
+
     // Whole-store images for keeping the store with the machine: a versioned,
     // checksummed byte image; an absent store has an image too. Restore
     // answers "" or a sentence saying why the image was refused (the store is
@@ -83,10 +88,12 @@ public:
 private:
     bool RangeInside(ULONG Sector, ULONG Count) const;  // m_Lock held
     std::optional<ULONG> StatusSectorLocked() const;
+    std::optional<UCHAR> StatusCodeLocked() const;
 
     mutable std::mutex m_Lock;
     bool m_Present = false;
     std::vector<UCHAR> m_Bytes;
+    std::vector<UCHAR> m_StatusHistory;
 };
 
 }  // namespace pleat

@@ -49,6 +49,8 @@ TEST(MachineConfig, FormattedTextParsesBackToTheSameConfiguration) {
     config.PrecreateLines.push_back("1C:\\data");
     config.CheckFilePathOverride = std::string();
     config.SiblingPresent = false;
+    config.CheckForm = machine::CheckFileForm::NoByteOrderMark;
+    config.Seeds.push_back({"D:\\filler.bin", false, "", 3ull << 20});
     config.Volumes.push_back({'E', machine::FileSystemKind::Fat, machine::BusKind::Usb, true, 32ull << 20, "STICK"});
 
     MachineConfig parsed;
@@ -65,6 +67,8 @@ TEST(MachineConfig, FormattedTextParsesBackToTheSameConfiguration) {
     EXPECT_EQ(machine::BusKind::Usb, stick->Bus);
     EXPECT_TRUE(stick->Removable);
     EXPECT_EQ(32ull << 20, stick->SizeBytes);
+    EXPECT_EQ(machine::CheckFileForm::NoByteOrderMark, parsed.CheckForm);
+    EXPECT_EQ(3ull << 20, parsed.Seeds.back().FillBytes);
 }
 
 TEST(MachineConfig, SeedsKeepPathsWithSpacesAndTextAfterTheEqualsSign) {
@@ -88,6 +92,9 @@ TEST(MachineConfig, BadLinesAreRefusedWithTheirLineNumber) {
     EXPECT_NE(std::string::npos, ParseError(std::string(kMinimal) + "parameter X -1\n").find("line 4"));
     EXPECT_NE(std::string::npos, ParseError(std::string(kMinimal) + "parameter X 4294967296\n").find("line 4"));
     EXPECT_NE(std::string::npos, ParseError(std::string(kMinimal) + "install-folder C:\\NoSlash\n").find("line 4"));
+    EXPECT_NE(std::string::npos, ParseError(std::string(kMinimal) + "check-file-form utf8\n").find("no-bom"));
+    EXPECT_NE(std::string::npos, ParseError(std::string(kMinimal) + "fill C:\\big.bin 0\n").find("fill size"));
+    EXPECT_NE(std::string::npos, ParseError(std::string(kMinimal) + "fill 12M\n").find("fill needs"));
 }
 
 TEST(MachineConfig, InconsistentMachinesAreRefused) {

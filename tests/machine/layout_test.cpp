@@ -23,6 +23,16 @@ TEST(MachineLayout, TextFilesAreUtf16WithByteOrderMarkAndCrLf) {
     EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFE}), machine::Utf16Text({}));
 }
 
+TEST(MachineLayout, CheckFileFormsDamageTheFileAsNamed) {
+    machine::MachineConfig config = machine::DefaultConfig();
+    std::vector<uint8_t> unicode = machine::CheckFileBytes(config);
+    EXPECT_EQ(machine::Utf16Text(config.CheckLines), unicode);
+    config.CheckForm = machine::CheckFileForm::NoByteOrderMark;
+    EXPECT_EQ(std::vector<uint8_t>(unicode.begin() + 2, unicode.end()), machine::CheckFileBytes(config));
+    config.CheckForm = machine::CheckFileForm::OneByte;
+    EXPECT_EQ(std::vector<uint8_t>{0xFF}, machine::CheckFileBytes(config));
+}
+
 TEST(MachineLayout, ProductProgramsSitBesideTheInstallFolder) {
     machine::MachineConfig config = machine::DefaultConfig();
     EXPECT_EQ("C:\\Program Files\\Quilt\\PRG\\QSVAGENT.EXE", machine::InstallSibling(config, "PRG\\QSVAGENT.EXE"));

@@ -48,6 +48,24 @@ TEST(SectorStore, TransfersWholeSectorsInsideTheStoreOnly) {
     EXPECT_EQ(STATUS_SUCCESS, store.Read(29, 1, back.data()));
 }
 
+TEST(SectorStore, HistoryKeepsTheCodeOfEveryStatusSectorWrite) {
+    SectorStore store;
+    store.Format(64, 40);
+    std::vector<UCHAR> sectors(3 * kSectorSize, 0);
+    ASSERT_EQ(STATUS_SUCCESS, store.Write(10, 1, sectors.data()));  // elsewhere: not seen
+    sectors[kSectorSize + 0xCC] = 0x80;
+    ASSERT_EQ(STATUS_SUCCESS, store.Write(39, 3, sectors.data()));  // covers the status sector
+    ASSERT_EQ(STATUS_SUCCESS, store.Write(39, 3, sectors.data()));  // the same code again is a write too
+    sectors[0xCC] = 0x90;
+    ASSERT_EQ(STATUS_SUCCESS, store.Write(40, 1, sectors.data()));
+    EXPECT_EQ((std::vector<UCHAR>{0x80, 0x80, 0x90}), store.StatusCodeHistory(true));
+    EXPECT_TRUE(store.StatusCodeHistory().empty());
+    ASSERT_EQ(STATUS_SUCCESS, store.Write(40, 1, sectors.data()));
+    SectorStore copy;
+    ASSERT_EQ("", copy.Restore(store.Image()));
+    EXPECT_TRUE(copy.StatusCodeHistory().empty());  // a run's history, not the disk's
+}
+
 TEST(SectorStore, ARemovedStoreAnswersNoMedia) {
     SectorStore store;
     store.Format();

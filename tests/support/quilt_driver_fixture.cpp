@@ -4,12 +4,17 @@
 
 #include "cm/registry.h"
 #include "core/kernel.h"
+#include "frame/check_file.h"
+#include "frame/device_context.h"
 #include "frame/driver_entry.h"
 #include "frame/driver_globals.h"
+#include "frame/fs_attach.h"
 #include "io/io.h"
 #include "rtl/convert.h"
 
 #include <string.h>
+
+#include <vector>
 
 namespace quilt_test {
 
@@ -40,9 +45,38 @@ void SetQuiltDword(const WCHAR* Name, ULONG Value) {
     ASSERT_EQ(plat::RegistrySetDword(kParametersPath, Name, Value), STATUS_SUCCESS);
 }
 
+void EndQuiltVolumes() {
+    if (g_Quilt.DriverObject == nullptr) return;
+    std::vector<PDEVICE_OBJECT> attached;
+    for (PDEVICE_OBJECT device = g_Quilt.DriverObject->DeviceObject; device != nullptr; device = device->NextDevice) {
+        DeviceContext* context = DeviceContextOf(device);
+        if (context == nullptr || device == g_Quilt.ControlDevice) continue;
+        if (context->Kind == DEVICE_KIND_VOLUME_FILTER) {
+            // Before the gate opens: a thread that passes it then gives up at once.
+            context->Removal = 1;
+            KeSetEvent(&context->RemovalEvent, IO_NO_INCREMENT, FALSE);
+            KeReleaseSemaphore(&context->DeletionSemaphore, IO_NO_INCREMENT, 1, FALSE);
+        }
+        if (context->Attached) attached.push_back(device);
+    }
+    KeSetEvent(&g_Quilt.StartupGate, IO_NO_INCREMENT, FALSE);
+    for (PDEVICE_OBJECT device : attached) {
+        DeviceContext* context = DeviceContextOf(device);
+        if (context->Kind == DEVICE_KIND_VOLUME_FILTER) {
+            WithdrawVolumeFilter(device);
+            WaitForThread(context->StartupThread);  // past its start-up-done event, out of the driver
+        }
+        RemoveAttachedDevice(device, context->LowerDevice);
+    }
+    UNICODE_STRING link = MakeUnicode(L"\\??\\quilt");
+    IoDeleteSymbolicLink(&link);
+    CheckFileTextFree();
+}
+
 void UnloadQuiltDriver() {
     WaitForThread(g_Quilt.RestoreThread);
     WaitForThread(g_Quilt.PrecreateThread);
+    EndQuiltVolumes();
     UndoDriverEntry();
 }
 

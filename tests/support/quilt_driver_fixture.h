@@ -20,8 +20,14 @@ inline constexpr const WCHAR* kFixtureCheckFilePath = L"C:\\Quilt\\INI\\check.tx
 // given by the caller afterwards with SetQuiltDword) and runs DriverEntry.
 NTSTATUS LoadQuiltDriver(const WCHAR* CheckFilePath = kFixtureCheckFilePath);
 void SetQuiltDword(const WCHAR* Name, ULONG Value);
-// Waits for the driver's system threads and undoes driver entry.
+// Waits for the driver's system threads, ends its volumes (EndQuiltVolumes)
+// and undoes driver entry.
 void UnloadQuiltDriver();
+// Ends every volume start-up thread (removal flag and event, deletion
+// semaphore, start-up gate), takes every device the driver attached out of
+// its stack (volumes torn down) and frees the check-file text, so that the
+// kernel ends without the driver's threads, devices or pool.
+void EndQuiltVolumes();
 
 // A kernel with quilt.sys loaded for each test. Tests that must configure
 // the service key first set LoadInSetUp = false and call LoadQuiltDriver.

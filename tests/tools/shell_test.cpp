@@ -176,7 +176,8 @@ TEST_F(ShellTest, LabelDebuggerClockAndSibling) {
     EXPECT_NE(std::string::npos, out.find("D:\tARCHIVE\n")) << out;
     EXPECT_NE(std::string::npos, out.find("quilt.sys: Driver started")) << out;
     EXPECT_NE(std::string::npos, out.find("clock moved 600 s forward")) << out;
-    EXPECT_NE(std::string::npos, out.find("status code 0x08 (clean end)")) << out;
+    EXPECT_NE(std::string::npos, out.find("status code 0xC0 (system drive's start-up ended)")) << out;
+    EXPECT_NE(std::string::npos, out.find("written since the boot: 0x80 0x90 0xA0 0xB0 0xC0\n")) << out;
     EXPECT_EQ(std::string::npos, out.find("machine running;")) << out;  // nothing after exit
 }
 

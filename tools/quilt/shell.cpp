@@ -330,6 +330,9 @@ bool Shell::Boot() {
     }
     *m_Out << "machine up (boot " << m_Machine->BootCount() << "); quilt.sys DriverEntry: "
            << plat::NtStatusText(m_Machine->DriverEntryStatus()) << "\n";
+    for (const std::string& line : m_Machine->Journal()) {
+        if (line.rfind("quilt: ", 0) == 0) *m_Out << line << "\n";
+    }
     return true;
 }
 
@@ -547,6 +550,21 @@ bool Shell::Advance(const CommandLine& Line) {
     return true;
 }
 
+// What a status code in the sibling's status sector says.
+static const char* StatusCodeMeaning(UCHAR Code) {
+    switch (Code) {
+    case pleat::kStatusCleanEnd: return " (clean end)";
+    case 0x80: return " (last shutdown checked)";
+    case 0x90: return " (system drive's volume device created)";
+    case 0xA0: return " (system drive's bookkeeping written)";
+    case 0xB0: return " (system drive protected)";
+    case 0xC0: return " (system drive's start-up ended)";
+    case 0xF0: return " (first open after the start-up)";
+    case 0xFF: return " (driver shut down)";
+    default: return "";
+    }
+}
+
 bool Shell::Sibling() {
     pleat::SectorStore& store = m_Machine->SiblingStore();
     if (!store.Present()) {
@@ -561,8 +579,13 @@ bool Shell::Sibling() {
     }
     char text[8];
     snprintf(text, sizeof(text), "0x%02X", *code);
-    *m_Out << "sibling: status sector " << *sector << ", status code " << text
-           << (*code == pleat::kStatusCleanEnd ? " (clean end)" : "") << "\n";
+    *m_Out << "sibling: status sector " << *sector << ", status code " << text << StatusCodeMeaning(*code) << "\n";
+    std::string history;
+    for (UCHAR written : store.StatusCodeHistory()) {
+        snprintf(text, sizeof(text), "0x%02X", written);
+        history += std::string(history.empty() ? "" : " ") + text;
+    }
+    if (!history.empty()) *m_Out << "sibling: status codes written since the boot: " << history << "\n";
     return true;
 }
 

@@ -74,6 +74,7 @@ struct DriveState {
     UCHAR ProtectionEnabled;      // cleared when the last-shutdown check cannot be made
     UCHAR LastShutdownCheck;      // LAST_SHUTDOWN_*
     UCHAR MarkerFound;
+    ULONG SiblingStatusSector;    // the sibling's status sector (0 = unknown), found by the last-shutdown check
     ULONG VolumeDeviceCounter;
     UCHAR SystemDriveDone;
     UCHAR InstallDriveDone;

@@ -1,7 +1,6 @@
 // Entry points whose subsystems are not built yet. Each one behaves as the
 // driver must while its subsystem is missing: a dispatch routine passes the
-// request down through the pass-down routine, the registration callback
-// records nothing (no volume is ever filtered), the registry restore thread
+// request down through the pass-down routine, the registry restore thread
 // only reports that the restore has ended, and the pre-creation thread ends at
 // once.
 //
@@ -10,7 +9,9 @@
 // frame/dispatch.h.
 #include "frame/dispatch.h"
 
+#include "frame/device_context.h"
 #include "frame/driver_globals.h"
+#include "lowerio/file_open.h"
 #include "lowerio/lower_request.h"
 
 // The product's service opens the control device: its creates, cleanups and
@@ -25,6 +26,11 @@ static NTSTATUS CompleteOnControlDevice(PIRP Irp, ULONG_PTR Information) {
 NTSTATUS NTAPI QLTCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (DeviceObject != NULL && DeviceObject == g_Quilt.ControlDevice && Irp != NULL) {
         return CompleteOnControlDevice(Irp, FILE_OPENED);
+    }
+    // The volume device passes the driver's own opens down without their markers.
+    DeviceContext* context = DeviceContextOf(DeviceObject);
+    if (context != NULL && context->Kind == DEVICE_KIND_VOLUME_DEVICE) {
+        StripLowerOpenMarkers(Irp);
     }
     return PassThrough(DeviceObject, Irp);
 }
@@ -52,10 +58,6 @@ NTSTATUS NTAPI QLTDirectoryControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PassThrough(DeviceObject, Irp);
 }
 
-NTSTATUS NTAPI QLTFileSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    return PassThrough(DeviceObject, Irp);
-}
-
 NTSTATUS NTAPI QLTQueryVolumeInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PassThrough(DeviceObject, Irp);
 }
@@ -78,22 +80,6 @@ NTSTATUS NTAPI QLTFlushBuffers(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 NTSTATUS NTAPI QLTShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PassThrough(DeviceObject, Irp);
-}
-
-VOID NTAPI FsRegistrationChange(PDEVICE_OBJECT FileSystemControlDevice, BOOLEAN Active) {
-    UNREFERENCED_PARAMETER(FileSystemControlDevice);
-    UNREFERENCED_PARAMETER(Active);
-}
-
-// Nothing is ever attached, so there is nothing to detach.
-VOID NTAPI QLTFastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
-    UNREFERENCED_PARAMETER(SourceDevice);
-    UNREFERENCED_PARAMETER(TargetDevice);
-}
-
-// Without a table the I/O manager sends every request as an IRP.
-PFAST_IO_DISPATCH QuiltFastIoTable() {
-    return NULL;
 }
 
 VOID NTAPI RegistryChanger(PVOID Context) {

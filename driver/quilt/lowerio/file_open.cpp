@@ -130,6 +130,54 @@ PFILE_OBJECT OpenLowerFile(PHANDLE Handle, ACCESS_MASK DesiredAccess, ULONG Driv
     return ReferenceOpenedFile(Handle, IoStatus);
 }
 
+// ---- Markers on the volume device --------------------------------------------
+
+// Asks the volume device's create path for an access-checked open.
+#define ACCESS_CHECK_NAME_MARKER 0xFFFE
+
+// Bytes of a by-ID name "\" + ID, and of the same with the marker after it.
+#define FILE_REFERENCE_NAME_BYTES (sizeof(WCHAR) + 8)
+#define OBJECT_ID_NAME_BYTES      (sizeof(WCHAR) + 16)
+
+static BOOLEAN EndsWith(PCUNICODE_STRING Name, WCHAR Character) {
+    return (BOOLEAN)(Name->Buffer != NULL && Name->Length >= sizeof(WCHAR) &&
+                     Name->Buffer[Name->Length / sizeof(WCHAR) - 1] == Character);
+}
+
+static VOID StripFileIdMarker(PUNICODE_STRING Name) {
+    USHORT original = Name->Length;
+    if ((original == FILE_REFERENCE_NAME_BYTES + sizeof(WCHAR) || original == OBJECT_ID_NAME_BYTES + sizeof(WCHAR)) &&
+        EndsWith(Name, (WCHAR)FILE_ID_NAME_MARKER)) {
+        Name->Length -= sizeof(WCHAR);
+    }
+    if (original == FILE_REFERENCE_NAME_BYTES || original == OBJECT_ID_NAME_BYTES) {
+        Name->Length -= sizeof(WCHAR);
+        RtlMoveMemory(Name->Buffer, Name->Buffer + 1, Name->Length);
+    }
+}
+
+VOID StripLowerOpenMarkers(PIRP Irp) {
+    if (Irp == NULL) {
+        return;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PFILE_OBJECT fileObject = stack->FileObject;
+    if (fileObject == NULL) {
+        return;
+    }
+    PUNICODE_STRING name = &fileObject->FileName;
+    if ((stack->Parameters.Create.Options & FILE_OPEN_BY_FILE_ID) != 0) {
+        StripFileIdMarker(name);
+        return;
+    }
+    if (name->Length >= 2 * sizeof(WCHAR) && EndsWith(name, (WCHAR)ACCESS_CHECK_NAME_MARKER)) {
+        name->Length -= sizeof(WCHAR);
+        Irp->RequestorMode = UserMode;
+        return;
+    }
+    Irp->RequestorMode = KernelMode;
+}
+
 // ---- OpenLowerFileResolved ----------------------------------------------------
 
 // The statuses with which an open fails when its path runs through a junction

@@ -36,6 +36,16 @@ PFILE_OBJECT OpenLowerFileResolved(PHANDLE Handle, ACCESS_MASK DesiredAccess, UL
                                    ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
                                    PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Options, PBOOLEAN Junction);
 
+// The create path of the driver's volume device (\Device\quilt<L>), through
+// which OpenLowerFile's opens by ID reach the file system below: removes the
+// markers the driver's own names carry before the create goes down.
+//   by file ID    a trailing U+FFFF is removed; a name that came as "\" and
+//                 the ID (10 or 18 bytes) loses its leading character.
+//   otherwise     a trailing U+FFFE is removed and the create becomes a
+//                 user-mode one (so that the file system checks access);
+//                 every other create is a kernel-mode one.
+VOID StripLowerOpenMarkers(PIRP Irp);
+
 // Undoes an open: dereferences the file object and closes the handle. Does
 // nothing when either is missing.
 VOID CloseLowerFile(PFILE_OBJECT FileObject, HANDLE Handle);
