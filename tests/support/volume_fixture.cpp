@@ -1,5 +1,7 @@
 #include "support/volume_fixture.h"
 
+#include <string.h>
+
 #include "io/io.h"
 #include "se/token.h"
 
@@ -85,6 +87,35 @@ std::string ReadText(const char16_t* path) {
     NTSTATUS status = plat::native::ReadFile(path, &text);
     if (!NT_SUCCESS(status)) return "<" + std::to_string(static_cast<uint32_t>(status)) + ">";
     return text;
+}
+
+std::vector<uint8_t> MountPointData(const std::u16string& Substitute, const std::u16string& Print) {
+    USHORT subBytes = static_cast<USHORT>(Substitute.size() * 2);
+    USHORT printBytes = static_cast<USHORT>(Print.size() * 2);
+    USHORT dataLength = static_cast<USHORT>(8 + subBytes + 2 + printBytes + 2);
+    std::vector<uint8_t> buffer(REPARSE_DATA_BUFFER_HEADER_SIZE + dataLength, 0);
+    auto* data = reinterpret_cast<PREPARSE_DATA_BUFFER>(buffer.data());
+    data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
+    data->ReparseDataLength = dataLength;
+    data->MountPointReparseBuffer.SubstituteNameOffset = 0;
+    data->MountPointReparseBuffer.SubstituteNameLength = subBytes;
+    data->MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>(subBytes + 2);
+    data->MountPointReparseBuffer.PrintNameLength = printBytes;
+    memcpy(data->MountPointReparseBuffer.PathBuffer, Substitute.data(), subBytes);
+    memcpy(reinterpret_cast<uint8_t*>(data->MountPointReparseBuffer.PathBuffer) + subBytes + 2, Print.data(),
+           printBytes);
+    return buffer;
+}
+
+NTSTATUS MakeJunction(const std::u16string& Path, const std::u16string& Target) {
+    NTSTATUS status = plat::native::CreateDirectory(Path);
+    if (!NT_SUCCESS(status)) return status;
+    plat::native::File junction;
+    status = OpenPath(Path.c_str(), &junction, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                      FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT);
+    if (!NT_SUCCESS(status)) return status;
+    std::vector<uint8_t> data = MountPointData(u"\\??\\" + Target, Target);
+    return junction.FsControl(FSCTL_SET_REPARSE_POINT, data.data(), static_cast<ULONG>(data.size()), nullptr, 0);
 }
 
 }  // namespace quilt_test

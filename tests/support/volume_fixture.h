@@ -14,6 +14,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace quilt_test {
 
@@ -50,5 +51,10 @@ NTSTATUS OpenPath(const char16_t* path, plat::native::File* file, ACCESS_MASK ac
                   ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   ULONG_PTR* information = nullptr);
 std::string ReadText(const char16_t* path);
+// The reparse data of a junction (mount point) with its substitute and print
+// names.
+std::vector<uint8_t> MountPointData(const std::u16string& Substitute, const std::u16string& Print);
+// Creates the folder Path and makes it a junction to Target (a Win32 path).
+NTSTATUS MakeJunction(const std::u16string& Path, const std::u16string& Target);
 
 }  // namespace quilt_test

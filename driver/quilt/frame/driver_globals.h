@@ -162,3 +162,17 @@ inline VOID ReleaseExclusive(PERESOURCE Resource) {
     ExReleaseResourceLite(Resource);
     KeLeaveCriticalRegion();
 }
+
+// Holds a resource exclusively for the scope's lifetime (recursively when the
+// thread owns it already).
+class ExclusiveScope {
+public:
+    explicit ExclusiveScope(PERESOURCE Resource) : m_Resource(Resource) { AcquireExclusive(Resource); }
+    ~ExclusiveScope() { ReleaseExclusive(m_Resource); }
+
+    ExclusiveScope(const ExclusiveScope&) = delete;
+    ExclusiveScope& operator=(const ExclusiveScope&) = delete;
+
+private:
+    PERESOURCE m_Resource;
+};

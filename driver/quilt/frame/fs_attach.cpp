@@ -10,20 +10,6 @@
 #include "frame/volume_startup.h"
 #include "store/store_lock.h"
 
-namespace {
-
-// Holds the attachment lock for its lifetime (recursively when owned).
-class AttachLockScope {
-public:
-    AttachLockScope() { AcquireExclusive(&g_Quilt.AttachLock); }
-    ~AttachLockScope() { ReleaseExclusive(&g_Quilt.AttachLock); }
-
-    AttachLockScope(const AttachLockScope&) = delete;
-    AttachLockScope& operator=(const AttachLockScope&) = delete;
-};
-
-}  // namespace
-
 static BOOLEAN IsOwnDevice(PDEVICE_OBJECT Device) {
     return (BOOLEAN)(Device->DriverObject == g_Quilt.DriverObject);
 }
@@ -84,7 +70,7 @@ VOID NTAPI FsRegistrationChange(PDEVICE_OBJECT FileSystemControlDevice, BOOLEAN 
     if (FileSystemControlDevice == NULL || FileSystemControlDevice->DeviceType != FILE_DEVICE_DISK_FILE_SYSTEM) {
         return;
     }
-    AttachLockScope lock;
+    ExclusiveScope lock(&g_Quilt.AttachLock);
     if (Active) {
         AttachToFileSystem(FileSystemControlDevice);
     } else {
@@ -107,7 +93,7 @@ NTSTATUS NTAPI LoadFsCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     PDEVICE_OBJECT device = static_cast<PDEVICE_OBJECT>(Context);
     DeviceContext* context = DeviceContextOf(device);
     {
-        AttachLockScope lock;
+        ExclusiveScope lock(&g_Quilt.AttachLock);
         PDEVICE_OBJECT lower = NULL;
         if (!NT_SUCCESS(Irp->IoStatus.Status)) {
             lower = IoAttachDeviceToDeviceStack(device, context->LowerDevice);
@@ -129,7 +115,7 @@ VOID DeleteFirstRetiredDevice() {
     if (IsListEmpty(&g_Quilt.RetiredDevices)) {
         return;
     }
-    AttachLockScope lock;
+    ExclusiveScope lock(&g_Quilt.AttachLock);
     if (IsListEmpty(&g_Quilt.RetiredDevices)) {
         return;
     }
@@ -183,7 +169,7 @@ static VOID ReleaseStartupThread(DeviceContext* Context) {
 }
 
 BOOLEAN RemoveAttachedDevice(PDEVICE_OBJECT Device, PDEVICE_OBJECT Lower) {
-    AttachLockScope lock;
+    ExclusiveScope lock(&g_Quilt.AttachLock);
     DeviceContext* context = DeviceContextOf(Device);
     if (!context->Attached || context->LowerDevice != Lower || Lower == NULL) {
         return FALSE;

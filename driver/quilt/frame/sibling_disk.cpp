@@ -6,6 +6,7 @@
 #include "frame/device_context.h"
 #include "frame/driver_globals.h"
 #include "frame/log.h"
+#include "lowerio/lower_request.h"
 
 #define QUILT_TAG_SIBLING_BUFFER QUILT_TAG('Q', 'u', 'S', 'B')  // sector buffers
 
@@ -26,23 +27,6 @@ static VOID WaitForSiblingStarted() {
     }
     KeWaitForSingleObject(started, Executive, KernelMode, FALSE, NULL);
     ZwClose(handle);
-}
-
-static NTSTATUS SendSectorRequest(PDEVICE_OBJECT Device, ULONG ControlCode, SIBLING_SECTOR_REQUEST* Record) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(ControlCode, Device, Record, sizeof(*Record), NULL, 0, FALSE, &done,
-                                             &ioStatus);
-    if (irp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    NTSTATUS status = IoCallDriver(Device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-    }
-    return status;
 }
 
 // The sibling's device is looked up for every request and released after it
@@ -67,7 +51,7 @@ NTSTATUS SiblingDiskRequest(ULONG Operation, ULONG Sector, USHORT Count, PVOID B
     record.Count = Count;
     record.Buffer = Buffer;
     ULONG code = Operation == SIBLING_OPERATION_READ ? IOCTL_SIBLING_READ_SECTORS : IOCTL_SIBLING_WRITE_SECTORS;
-    status = SendSectorRequest(device, code, &record);
+    status = LowerDeviceControl(device, code, &record, sizeof(record), NULL, 0);
     ObDereferenceObject(fileObject);
     return status;
 }

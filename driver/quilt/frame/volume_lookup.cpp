@@ -6,6 +6,7 @@
 #include "frame/device_context.h"
 #include "frame/driver_globals.h"
 #include "lowerio/file_open.h"
+#include "lowerio/lower_request.h"
 
 // The adapter descriptor is answered into 32 bytes.
 #define ADAPTER_DESCRIPTOR_BYTES 32
@@ -45,21 +46,10 @@ static BOOLEAN QueryBusType(PDEVICE_OBJECT StorageDevice, PUCHAR BusType) {
     } answer;
     RtlZeroMemory(&answer, sizeof(answer));
 
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_STORAGE_QUERY_PROPERTY, StorageDevice, &query, sizeof(query),
-                                             &answer, sizeof(answer), FALSE, &done, &ioStatus);
-    if (irp == NULL) {
-        return FALSE;
-    }
-    NTSTATUS status = IoCallDriver(StorageDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-    }
-    if (!NT_SUCCESS(status) ||
-        ioStatus.Information < FIELD_OFFSET(STORAGE_ADAPTER_DESCRIPTOR, BusType) + sizeof(UCHAR)) {
+    ULONG_PTR returned = 0;
+    NTSTATUS status = LowerDeviceControl(StorageDevice, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &answer,
+                                         sizeof(answer), &returned);
+    if (!NT_SUCCESS(status) || returned < FIELD_OFFSET(STORAGE_ADAPTER_DESCRIPTOR, BusType) + sizeof(UCHAR)) {
         return FALSE;
     }
     *BusType = answer.Descriptor.BusType;

@@ -578,13 +578,14 @@ NTSTATUS NTAPI MountCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Cont
     PDEVICE_OBJECT filter = static_cast<PDEVICE_OBJECT>(Context);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PDEVICE_OBJECT realDevice = stack->Parameters.MountVolume.DeviceObject;
-    AcquireExclusive(&g_Quilt.AttachLock);
-    if (!NT_SUCCESS(Irp->IoStatus.Status) || realDevice == NULL || realDevice->Vpb == NULL) {
-        DiscardFilter(filter);
-    } else {
-        AttachMountedVolume(filter, realDevice, realDevice->Vpb->DeviceObject);
+    {
+        ExclusiveScope lock(&g_Quilt.AttachLock);
+        if (!NT_SUCCESS(Irp->IoStatus.Status) || realDevice == NULL || realDevice->Vpb == NULL) {
+            DiscardFilter(filter);
+        } else {
+            AttachMountedVolume(filter, realDevice, realDevice->Vpb->DeviceObject);
+        }
     }
-    ReleaseExclusive(&g_Quilt.AttachLock);
     if (Irp->PendingReturned) {
         IoMarkIrpPending(Irp);
     }

@@ -389,6 +389,27 @@ static NTSTATUS LowerSetFixed(PDEVICE_OBJECT Device, PFILE_OBJECT FileObject, PV
     return LowerSetInformation(Device, FileObject, Buffer, Length, InformationClass);
 }
 
+NTSTATUS LowerDeviceControl(PDEVICE_OBJECT Device, ULONG IoControlCode, PVOID InputBuffer, ULONG InputLength,
+                            PVOID OutputBuffer, ULONG OutputLength, PULONG_PTR Information) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Device, InputBuffer, InputLength, OutputBuffer,
+                                             OutputLength, FALSE, &done, &ioStatus);
+    if (irp == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = IoCallDriver(Device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        status = ioStatus.Status;
+    }
+    if (Information != NULL) {
+        *Information = NT_SUCCESS(status) ? ioStatus.Information : 0;
+    }
+    return status;
+}
+
 NTSTATUS LowerSetEndOfFile(PDEVICE_OBJECT Device, PFILE_OBJECT FileObject, LONGLONG EndOfFile) {
     FILE_END_OF_FILE_INFORMATION information;
     information.EndOfFile.QuadPart = EndOfFile;

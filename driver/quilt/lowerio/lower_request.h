@@ -107,6 +107,13 @@ NTSTATUS LowerFsControl(PDEVICE_OBJECT Device, PFILE_OBJECT FileObject, ULONG Fs
                         PVOID SystemBuffer, ULONG InputBufferLength, PVOID UserBuffer,
                         ULONG OutputBufferLength, PIO_STATUS_BLOCK IoStatus = NULL);
 
+// IRP_MJ_DEVICE_CONTROL to a device (no file object), built by the I/O
+// manager (IoBuildDeviceIoControlRequest, buffers as the control's method
+// wants them) and waited for. *Information (optional) receives the bytes
+// returned. STATUS_INSUFFICIENT_RESOURCES when the request cannot be built.
+NTSTATUS LowerDeviceControl(PDEVICE_OBJECT Device, ULONG IoControlCode, PVOID InputBuffer, ULONG InputLength,
+                            PVOID OutputBuffer, ULONG OutputLength, PULONG_PTR Information = NULL);
+
 // IRP_MJ_QUERY_SECURITY into Buffer (user buffer) of *Length bytes; *Length is
 // replaced by the lower request's information (the bytes needed when the
 // buffer is too small).

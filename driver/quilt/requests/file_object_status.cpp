@@ -16,15 +16,6 @@
 // The name buffer of a query for a file object's name.
 #define FILE_NAME_QUERY_BYTES 0x1000A
 
-// Holds the open-file lock for its lifetime.
-class OpenFileLockScope {
-public:
-    OpenFileLockScope() { AcquireExclusive(&g_Quilt.OpenFileLock); }
-    ~OpenFileLockScope() { ReleaseExclusive(&g_Quilt.OpenFileLock); }
-    OpenFileLockScope(const OpenFileLockScope&) = delete;
-    OpenFileLockScope& operator=(const OpenFileLockScope&) = delete;
-};
-
 // ---- Records ------------------------------------------------------------------------------
 
 static PWSTR CopyString(PCWSTR Text, ULONG Characters, ULONG Tag) {
@@ -135,7 +126,7 @@ FileObjectStatus* FileObjectStatusCreate(DeviceContext* Volume, PFILE_OBJECT Fil
     // entered is freed: nobody would find (or free) it later.
     BOOLEAN inserted;
     {
-        OpenFileLockScope lock;
+        ExclusiveScope lock(&g_Quilt.OpenFileLock);
         inserted = NameTableInsert(&g_Quilt.OpenFileTable, FileObject, status);
     }
     if (!inserted) {
@@ -149,7 +140,7 @@ FileObjectStatus* FileObjectStatusLookup(PFILE_OBJECT FileObject) {
     if (FileObject == NULL) {
         return NULL;
     }
-    OpenFileLockScope lock;
+    ExclusiveScope lock(&g_Quilt.OpenFileLock);
     return static_cast<FileObjectStatus*>(NameTableLookup(&g_Quilt.OpenFileTable, FileObject));
 }
 
@@ -282,7 +273,7 @@ NTSTATUS FileObjectStatusRegister(FileObjectStatus* Status, PFILE_OBJECT FileObj
     if (Status == NULL || FileObject == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
-    OpenFileLockScope lock;
+    ExclusiveScope lock(&g_Quilt.OpenFileLock);
     if (!NameTableInsert(&g_Quilt.OpenFileTable, FileObject, Status)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -299,7 +290,7 @@ FileObjectStatus* FileObjectStatusCountCleanup(PFILE_OBJECT FileObject, PLONG De
     LONG mark = 0;
     FileObjectStatus* status = NULL;
     if (FileObject != NULL) {
-        OpenFileLockScope lock;
+        ExclusiveScope lock(&g_Quilt.OpenFileLock);
         status = static_cast<FileObjectStatus*>(NameTableLookup(&g_Quilt.OpenFileTable, FileObject));
         OpenNameRecord* record = status != NULL ? status->OpenName : NULL;
         if (record != NULL && InterlockedDecrement(&record->HandleCount) == 0) {
@@ -326,7 +317,7 @@ FileObjectStatus* FileObjectStatusCountClose(PFILE_OBJECT FileObject, PLONG Dele
     LONG mark = 0;
     FileObjectStatus* status = NULL;
     if (FileObject != NULL) {
-        OpenFileLockScope lock;
+        ExclusiveScope lock(&g_Quilt.OpenFileLock);
         status = static_cast<FileObjectStatus*>(NameTableRemove(&g_Quilt.OpenFileTable, FileObject));
         OpenNameRecord* record = status != NULL ? status->OpenName : NULL;
         if (record != NULL) {

@@ -23,13 +23,9 @@
 #include "store/store_records.h"
 
 // Holds the store lock for its lifetime (recursively when already owned).
-class StoreLockScope {
+class StoreLockScope : public ExclusiveScope {
 public:
-    StoreLockScope() { AcquireExclusive(&g_Quilt.StoreLock); }
-    ~StoreLockScope() { ReleaseExclusive(&g_Quilt.StoreLock); }
-
-    StoreLockScope(const StoreLockScope&) = delete;
-    StoreLockScope& operator=(const StoreLockScope&) = delete;
+    StoreLockScope() : ExclusiveScope(&g_Quilt.StoreLock) {}
 };
 
 // Takes the store lock only if the calling thread does not own it already, and
@@ -61,20 +57,13 @@ private:
 };
 
 // Holds the lock of one hash table.
-class TableLockScope {
+class TableLockScope : public ExclusiveScope {
 public:
-    explicit TableLockScope(BLOCK_ADDRESS Table) : m_Lock(TableLockOf(Table)) { AcquireExclusive(m_Lock); }
-    ~TableLockScope() { ReleaseExclusive(m_Lock); }
-
-    TableLockScope(const TableLockScope&) = delete;
-    TableLockScope& operator=(const TableLockScope&) = delete;
+    explicit TableLockScope(BLOCK_ADDRESS Table) : ExclusiveScope(TableLockOf(Table)) {}
 
     static PERESOURCE TableLockOf(BLOCK_ADDRESS Table) {
         return &g_Quilt.TableLocks[BlockIndexOf(Table) % QUILT_TABLE_LOCKS];
     }
-
-private:
-    PERESOURCE m_Lock;
 };
 
 // TRUE when the calling thread owns the store lock.

@@ -26,20 +26,7 @@ constexpr ULONG kDriveD = 3;
 
 // Mount-point reparse data for a junction to `target` ("D:\t").
 std::vector<uint8_t> JunctionData(const std::u16string& target) {
-    std::u16string substitute = u"\\??\\" + target;
-    const ULONG pathOffset = FIELD_OFFSET(REPARSE_DATA_BUFFER, MountPointReparseBuffer.PathBuffer);
-    ULONG pathBytes = static_cast<ULONG>((substitute.size() + 1 + target.size() + 1) * 2);
-    std::vector<uint8_t> bytes(pathOffset + pathBytes, 0);
-    auto* data = reinterpret_cast<PREPARSE_DATA_BUFFER>(bytes.data());
-    data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-    data->ReparseDataLength = static_cast<USHORT>(pathOffset - REPARSE_DATA_BUFFER_HEADER_SIZE + pathBytes);
-    data->MountPointReparseBuffer.SubstituteNameLength = static_cast<USHORT>(substitute.size() * 2);
-    data->MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>((substitute.size() + 1) * 2);
-    data->MountPointReparseBuffer.PrintNameLength = static_cast<USHORT>(target.size() * 2);
-    char* names = reinterpret_cast<char*>(data->MountPointReparseBuffer.PathBuffer);
-    memcpy(names, substitute.data(), substitute.size() * 2);
-    memcpy(names + (substitute.size() + 1) * 2, target.data(), target.size() * 2);
-    return bytes;
+    return quilt_test::MountPointData(u"\\??\\" + target, target);
 }
 
 class NtfsFileOpenTest : public quilt_test::VolumeTest {

@@ -206,26 +206,7 @@ void StartupTest::MakeDirectory(const std::u16string& Path) {
 }
 
 void StartupTest::MakeJunction(const std::u16string& Path, const std::u16string& Target) {
-    MakeDirectory(Path);
-    std::u16string substitute = u"\\??\\" + Target;
-    USHORT subBytes = static_cast<USHORT>(substitute.size() * 2);
-    USHORT printBytes = static_cast<USHORT>(Target.size() * 2);
-    USHORT dataLength = static_cast<USHORT>(8 + subBytes + 2 + printBytes + 2);
-    std::vector<uint8_t> buffer(REPARSE_DATA_BUFFER_HEADER_SIZE + dataLength, 0);
-    auto* data = reinterpret_cast<PREPARSE_DATA_BUFFER>(buffer.data());
-    data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-    data->ReparseDataLength = dataLength;
-    data->MountPointReparseBuffer.SubstituteNameLength = subBytes;
-    data->MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>(subBytes + 2);
-    data->MountPointReparseBuffer.PrintNameLength = printBytes;
-    memcpy(data->MountPointReparseBuffer.PathBuffer, substitute.data(), subBytes);
-    memcpy(reinterpret_cast<uint8_t*>(data->MountPointReparseBuffer.PathBuffer) + subBytes + 2, Target.data(),
-           printBytes);
-    File junction;
-    ASSERT_EQ(STATUS_SUCCESS, OpenPath(Path.c_str(), &junction, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-                                       FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT));
-    ASSERT_EQ(STATUS_SUCCESS,
-              junction.FsControl(FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<ULONG>(buffer.size()), nullptr, 0));
+    ASSERT_EQ(STATUS_SUCCESS, quilt_test::MakeJunction(Path, Target));
 }
 
 bool StartupTest::Exists(const std::u16string& Path) {

@@ -29,27 +29,7 @@ void WorkAreaTest::MakeFile(const std::u16string& path, const std::string& conte
 }
 
 void WorkAreaTest::MakeJunction(const std::u16string& path, const std::u16string& target) {
-    MakeDirectory(path);
-    std::u16string substitute = u"\\??\\" + target;
-    USHORT subBytes = static_cast<USHORT>(substitute.size() * 2);
-    USHORT printBytes = static_cast<USHORT>(target.size() * 2);
-    USHORT dataLength = static_cast<USHORT>(8 + subBytes + 2 + printBytes + 2);
-    std::vector<uint8_t> buffer(REPARSE_DATA_BUFFER_HEADER_SIZE + dataLength, 0);
-    auto* data = reinterpret_cast<PREPARSE_DATA_BUFFER>(buffer.data());
-    data->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-    data->ReparseDataLength = dataLength;
-    data->MountPointReparseBuffer.SubstituteNameLength = subBytes;
-    data->MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>(subBytes + 2);
-    data->MountPointReparseBuffer.PrintNameLength = printBytes;
-    memcpy(data->MountPointReparseBuffer.PathBuffer, substitute.data(), subBytes);
-    memcpy(reinterpret_cast<uint8_t*>(data->MountPointReparseBuffer.PathBuffer) + subBytes + 2, target.data(),
-           printBytes);
-    File junction;
-    ASSERT_EQ(OpenPath(path.c_str(), &junction, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-                       FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT),
-              STATUS_SUCCESS);
-    ASSERT_EQ(junction.FsControl(FSCTL_SET_REPARSE_POINT, buffer.data(), (ULONG)buffer.size(), nullptr, 0),
-              STATUS_SUCCESS);
+    ASSERT_EQ(quilt_test::MakeJunction(path, target), STATUS_SUCCESS);
 }
 
 bool WorkAreaTest::Exists(const std::u16string& path) {

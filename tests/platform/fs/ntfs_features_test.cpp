@@ -13,34 +13,11 @@ namespace {
 
 using plat::native::File;
 
-std::vector<uint8_t> MountPointData(const std::u16string& substitute, const std::u16string& print) {
-    USHORT subBytes = static_cast<USHORT>(substitute.size() * 2);
-    USHORT printBytes = static_cast<USHORT>(print.size() * 2);
-    USHORT dataLength = static_cast<USHORT>(8 + subBytes + 2 + printBytes + 2);
-    std::vector<uint8_t> buffer(REPARSE_DATA_BUFFER_HEADER_SIZE + dataLength, 0);
-    auto* r = reinterpret_cast<PREPARSE_DATA_BUFFER>(buffer.data());
-    r->ReparseTag = IO_REPARSE_TAG_MOUNT_POINT;
-    r->ReparseDataLength = dataLength;
-    r->MountPointReparseBuffer.SubstituteNameOffset = 0;
-    r->MountPointReparseBuffer.SubstituteNameLength = subBytes;
-    r->MountPointReparseBuffer.PrintNameOffset = static_cast<USHORT>(subBytes + 2);
-    r->MountPointReparseBuffer.PrintNameLength = printBytes;
-    memcpy(r->MountPointReparseBuffer.PathBuffer, substitute.data(), subBytes);
-    memcpy(reinterpret_cast<uint8_t*>(r->MountPointReparseBuffer.PathBuffer) + subBytes + 2, print.data(), printBytes);
-    return buffer;
-}
-
 class NtfsFeaturesTest : public VolumeTest {
 protected:
     // Makes `path` a junction to `target` (a Win32 path).
     void MakeJunction(const char16_t* path, const std::u16string& target) {
-        ASSERT_EQ(plat::native::CreateDirectory(path), STATUS_SUCCESS);
-        File j;
-        ASSERT_EQ(OpenPath(path, &j, FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-                           FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT), STATUS_SUCCESS);
-        std::vector<uint8_t> data = MountPointData(u"\\??\\" + target, target);
-        ASSERT_EQ(j.FsControl(FSCTL_SET_REPARSE_POINT, data.data(), static_cast<ULONG>(data.size()), nullptr, 0),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(quilt_test::MakeJunction(path, target), STATUS_SUCCESS);
     }
 
     LONGLONG FileIdOf(const char16_t* path, ULONG options = 0) {
