@@ -507,22 +507,28 @@ static ULONG DriveOfMountedVolume(PDEVICE_OBJECT Mounted) {
     return QUILT_DRIVE_COUNT;
 }
 
-// The filter's context, events and flags.
-static VOID FillVolumeFilter(PDEVICE_OBJECT Filter, PDEVICE_OBJECT Lower, PDEVICE_OBJECT RealDevice, ULONG Drive) {
+// Fills the filter's context and attaches it above the mounted volume. The
+// context is complete before the attach and the safe attach records the
+// lower device before the first request can reach the filter.
+static BOOLEAN AttachVolumeFilter(PDEVICE_OBJECT Filter, PDEVICE_OBJECT Mounted, PDEVICE_OBJECT RealDevice,
+                                  ULONG Drive) {
     VolumeContext* volume = DeviceContextOf(Filter);
     volume->Kind = DEVICE_KIND_VOLUME_FILTER;
     volume->Size = sizeof(DeviceContext);
     volume->DriverObject = g_Quilt.DriverObject;
-    volume->LowerDevice = Lower;
     volume->RealDevice = RealDevice;
-    volume->Attached = 1;
     volume->DriveIndex = Drive;
     volume->Serving = 0;
     KeInitializeEvent(&volume->StartupDone, NotificationEvent, FALSE);
     KeInitializeEvent(&volume->RemovalEvent, NotificationEvent, FALSE);
     KeInitializeSemaphore(&volume->DeletionSemaphore, 0, DELETION_SEMAPHORE_LIMIT);
-    Filter->Flags |= Lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO);
+    if (!NT_SUCCESS(IoAttachDeviceToDeviceStackSafe(Filter, Mounted, &volume->LowerDevice))) {
+        return FALSE;
+    }
+    volume->Attached = 1;
+    Filter->Flags |= volume->LowerDevice->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO);
     Filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    return TRUE;
 }
 
 // A thread that cannot be started leaves the volume unprotected; its
@@ -547,15 +553,8 @@ static VOID AttachMountedVolume(PDEVICE_OBJECT Filter, PDEVICE_OBJECT RealDevice
         DiscardFilter(Filter);
         return;
     }
-    PDEVICE_OBJECT lower = NULL;
-    if (drive < QUILT_DRIVE_COUNT) {
-        lower = IoAttachDeviceToDeviceStack(Filter, Mounted);
-    }
-    // Drive A: is never protected.
-    if (drive >= QUILT_DRIVE_COUNT || lower == NULL || drive == 0) {
-        if (lower != NULL) {
-            IoDetachDevice(lower);
-        }
+    // Drive A: is never protected; a volume without a drive letter neither.
+    if (drive >= QUILT_DRIVE_COUNT || drive == 0 || !AttachVolumeFilter(Filter, Mounted, RealDevice, drive)) {
         DiscardFilter(Filter);
         return;
     }
@@ -566,7 +565,6 @@ static VOID AttachMountedVolume(PDEVICE_OBJECT Filter, PDEVICE_OBJECT RealDevice
     if (IsInstallDrive(drive)) {
         SetStatusBits(STATUS_BIT_INSTALL_MOUNTED);
     }
-    FillVolumeFilter(Filter, lower, RealDevice, drive);
     StartVolumeThread(Filter);
 }
 
